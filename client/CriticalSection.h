@@ -1,0 +1,67 @@
+#pragma once
+// One lock type for the library: a Windows critical section (with an optional spin count), or a
+// std::mutex where the portable code is built natively. Locks hand out scope guards.
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <mutex>
+#endif
+
+class CriticalSection {
+public:
+  explicit CriticalSection(unsigned spinCount = 0) noexcept {
+#ifdef _WIN32
+    InitializeCriticalSectionAndSpinCount(&section_, spinCount);
+#else
+    (void)spinCount;
+#endif
+  }
+  ~CriticalSection() {
+#ifdef _WIN32
+    DeleteCriticalSection(&section_);
+#endif
+  }
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+  void enter() noexcept {
+#ifdef _WIN32
+    EnterCriticalSection(&section_);
+#else
+    mutex_.lock();
+#endif
+  }
+  void leave() noexcept {
+#ifdef _WIN32
+    LeaveCriticalSection(&section_);
+#else
+    mutex_.unlock();
+#endif
+  }
+
+  class [[nodiscard]] Guard {
+  public:
+    explicit Guard(CriticalSection& lock) noexcept : lock_(&lock) { lock_->enter(); }
+    ~Guard() {
+      if (lock_ != nullptr) lock_->leave();
+    }
+    Guard(Guard&& other) noexcept : lock_(other.lock_) { other.lock_ = nullptr; }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+    Guard& operator=(Guard&&) = delete;
+
+  private:
+    CriticalSection* lock_;
+  };
+
+  Guard lock() noexcept {
+    return Guard(*this);
+  }
+
+private:
+#ifdef _WIN32
+  CRITICAL_SECTION section_;
+#else
+  std::mutex mutex_;
+#endif
+};

@@ -1,0 +1,33 @@
+#include "client/MessageBlock.h"
+
+#include <new>
+
+uint8_t* allocateMessageData(uint32_t length) noexcept {
+  return new (std::nothrow) uint8_t[length == 0 ? 1 : length];
+}
+
+void freeMessageData(uint8_t* data) noexcept {
+  delete[] data;
+}
+
+MessageBlock::MessageBlock(uint8_t* data, uint32_t length, uint32_t connectionSerial,
+                           uint32_t hostOwned) noexcept
+    : data(data), length(length), connectionSerial(connectionSerial), hostOwned(hostOwned) {}
+
+MessageBlock::~MessageBlock() {
+  if (data != nullptr) freeMessageData(data);
+}
+
+MessageBlock* MessageBlock::create(uint8_t* data, uint32_t length, uint32_t connectionSerial,
+                                   uint32_t hostOwned) noexcept {
+  // Blocks live by manual reference counts: the last release deletes.
+  return new (std::nothrow) MessageBlock(data, length, connectionSerial, hostOwned);
+}
+
+void MessageBlock::addRef() noexcept {
+  refCount.fetch_add(1, std::memory_order_relaxed);
+}
+
+void MessageBlock::release() noexcept {
+  if (refCount.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+}
