@@ -1,1 +1,137 @@
-// placeholder
+// The exported open and request functions. Nothing throws across this boundary: every failure
+// reaches the caller as the HRESULT of the call.
+#include <new>
+
+#include "client/SendBuffer.h"
+#include "client/SimClient.h"
+#include "client/WireFormat.h"
+#include "connection/OpenClose.h"
+#include "include/Wirebridge.h"
+
+namespace {
+
+constexpr HRESULT kFail = HRESULT(0x80004005L);
+constexpr HRESULT kInvalidArgument = HRESULT(0x80070057L);
+
+// Obtain, build, then commit — or give the buffer back when the build fails. The client's build
+// lock keeps other threads' messages out of the staging area until this one is committed.
+template <typename Build>
+HRESULT sendRequest(HANDLE handle, uint32_t size, Build&& build) noexcept {
+  auto* client = static_cast<SimClient*>(handle);
+  if (client == nullptr) return kFail;
+  auto building = client->buildLock.lock();
+  uint8_t* buffer = nullptr;
+  switch (obtainMessageBuffer(client, size, &buffer)) {
+  case ObtainGiven:
+    break;
+  case ObtainLost:
+    return HRESULT(client->lastCode);
+  default:
+    return kFail;
+  }
+  if (const uint32_t failed = build(buffer); failed != 0) {
+    releaseMessageBuffer(client, buffer, size);
+    return HRESULT(failed);
+  }
+  commitMessage(client);
+  return S_OK;
+}
+
+// Sends the Open message; on failure the new client is closed again.
+HRESULT sendOpenMessage(SimClient* client, const char* name) noexcept {
+  auto building = client->buildLock.lock();
+  uint8_t* buffer = nullptr;
+  switch (obtainMessageBuffer(client, wire::kOpenSize, &buffer)) {
+  case ObtainGiven:
+    break;
+  case ObtainLost:
+    return HRESULT(client->lastCode);
+  default:
+    return kFail;
+  }
+  if (const uint32_t failed = wire::encodeOpen(buffer, name); failed != 0) return HRESULT(failed);
+  return flushStaging(client) == 0 ? S_OK : kFail;
+}
+
+} // namespace
+
+extern "C" {
+
+HRESULT WINAPI SimConnect_Open(HANDLE* slot, LPCSTR name, HWND window, DWORD userMessage,
+                               HANDLE event, DWORD configIndex) {
+  if (slot == nullptr || name == nullptr) return kInvalidArgument;
+  try {
+    OpenInProgress opening;
+    SimClient* client = nullptr;
+    const uint32_t opened = openConnection(&client, configIndex);
+    *slot = client;
+    if (opened == OpenSectionMissing) return kInvalidArgument;
+    if (opened != OpenConnected) return kFail;
+    client->defaultDispatch = nullptr;
+    client->notifyWindow = window;
+    client->notifyMessage = userMessage;
+    client->notifyEvent = event;
+    const HRESULT result = sendOpenMessage(client, name);
+    if (result != S_OK) {
+      closeClient(client);
+      *slot = nullptr;
+    }
+    return result;
+  } catch (...) {
+    return kFail;
+  }
+}
+
+HRESULT WINAPI SimConnect_MapClientEventToSimEvent(HANDLE handle, DWORD eventId,
+                                                   const char* eventName) {
+  return sendRequest(handle, wire::kMapClientEventToSimEventSize, [&](uint8_t* buffer) {
+    return wire::encodeMapClientEventToSimEvent(buffer, eventId, eventName);
+  });
+}
+
+HRESULT WINAPI SimConnect_TransmitClientEvent(HANDLE handle, DWORD objectId, DWORD eventId,
+                                              DWORD eventData, DWORD groupId, DWORD flags) {
+  return sendRequest(handle, wire::kTransmitClientEventSize, [&](uint8_t* buffer) {
+    return wire::encodeTransmitClientEvent(buffer, objectId, eventId, eventData, groupId, flags);
+  });
+}
+
+HRESULT WINAPI SimConnect_AddToDataDefinition(HANDLE handle, DWORD defineId,
+                                              const char* datumName, const char* unitsName,
+                                              DWORD datumType, float epsilon, DWORD datumId) {
+  return sendRequest(handle, wire::kAddToDataDefinitionSize, [&](uint8_t* buffer) {
+    return wire::encodeAddToDataDefinition(buffer, defineId, datumName, unitsName, datumType,
+                                           epsilon, datumId);
+  });
+}
+
+HRESULT WINAPI SimConnect_RequestDataOnSimObject(HANDLE handle, DWORD requestId, DWORD defineId,
+                                                 DWORD objectId, DWORD period, DWORD flags,
+                                                 DWORD origin, DWORD interval, DWORD limit) {
+  return sendRequest(handle, wire::kRequestDataOnSimObjectSize, [&](uint8_t* buffer) {
+    return wire::encodeRequestDataOnSimObject(buffer, requestId, defineId, objectId, period,
+                                              flags, origin, interval, limit);
+  });
+}
+
+HRESULT WINAPI SimConnect_SetDataOnSimObject(HANDLE handle, DWORD defineId, DWORD objectId,
+                                             DWORD flags, DWORD arrayCount, DWORD unitSize,
+                                             void* data) {
+  if (handle == nullptr) return kFail;
+  uint32_t size = 0;
+  // A size that does not fit the 32-bit header field cannot be sent at all.
+  if (!wire::setDataMessageSize(arrayCount, unitSize, size)) return kFail;
+  if (data == nullptr && size > wire::kSetDataOnSimObjectHeaderSize) return kInvalidArgument;
+  return sendRequest(handle, size, [&](uint8_t* buffer) {
+    return wire::encodeSetDataOnSimObject(buffer, defineId, objectId, flags, arrayCount, unitSize,
+                                          data);
+  });
+}
+
+HRESULT WINAPI SimConnect_RequestSystemState(HANDLE handle, DWORD requestId, const char* state) {
+  return sendRequest(handle, wire::kRequestSystemStateSize, [&](uint8_t* buffer) {
+    return wire::encodeRequestSystemState(buffer, requestId, state);
+  });
+}
+
+} // extern "C"

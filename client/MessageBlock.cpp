@@ -15,7 +15,8 @@ MessageBlock::MessageBlock(uint8_t* data, uint32_t length, uint32_t connectionSe
     : data(data), length(length), connectionSerial(connectionSerial), hostOwned(hostOwned) {}
 
 MessageBlock::~MessageBlock() {
-  if (data != nullptr) freeMessageData(data);
+  // Simulator memory goes back through its own function, never to this library's allocator.
+  if (data != nullptr && hostOwned == 0) freeMessageData(data);
 }
 
 MessageBlock* MessageBlock::create(uint8_t* data, uint32_t length, uint32_t connectionSerial,

@@ -1,1 +1,62 @@
-// placeholder
+#include "connection/CompletionStatus.h"
+
+namespace status {
+namespace {
+
+struct Win32ToStatus {
+  uint32_t error;
+  uint32_t status;
+};
+
+// Win32 codes seen in completions, with the NTSTATUS value each stands for.
+constexpr Win32ToStatus kWin32Statuses[] = {
+    {38, 0xC0000011},        // ERROR_HANDLE_EOF: STATUS_END_OF_FILE
+    {64, kConnectionReset},  // ERROR_NETNAME_DELETED: the peer reset the connection
+    {109, kPipeBroken},      // ERROR_BROKEN_PIPE
+    {232, 0xC00000B1},       // ERROR_NO_DATA: STATUS_PIPE_CLOSING
+    {233, 0xC00000B0},       // ERROR_PIPE_NOT_CONNECTED: STATUS_PIPE_DISCONNECTED
+    {234, kBufferOverflow},  // ERROR_MORE_DATA: the rest of a pipe message follows
+    {995, kCancelled},       // ERROR_OPERATION_ABORTED
+    {1236, 0xC0000241},      // ERROR_CONNECTION_ABORTED: STATUS_CONNECTION_ABORTED
+    {10053, 0xC0000241},     // WSAECONNABORTED
+    {10054, kConnectionReset}, // WSAECONNRESET
+};
+
+} // namespace
+
+uint32_t hresultFromWin32(uint32_t error) noexcept {
+  return error == 0 ? 0 : (0x80070000u | (error & 0xFFFFu));
+}
+
+uint32_t normalizeCompletionStatus(uint32_t raw) noexcept {
+  // NTSTATUS failures and warnings carry severity bits; Win32 codes fit in 16 bits.
+  if (raw == 0 || raw > 0xFFFFu) return raw;
+  for (const auto& entry : kWin32Statuses) {
+    if (entry.error == raw) return entry.status;
+  }
+  return hresultFromWin32(raw);
+}
+
+CompletionVerdict classifyCompletion(uint32_t normalizedStatus, uint32_t bytes,
+                                     bool isPipe) noexcept {
+  switch (normalizedStatus) {
+  case kSuccess:
+    break;
+  case kBufferOverflow:
+    if (isPipe) break;
+    return {false, ReasonFailed, normalizedStatus};
+  case kCancelled:
+    return {false, ReasonCancelled, kCancelled};
+  case kRemoteDisconnect:
+  case kPipeBroken:
+  case kConnectionReset:
+    return {false, ReasonRemoteClosed, normalizedStatus};
+  default:
+    return {false, ReasonFailed, normalizedStatus};
+  }
+  // A successful completion that moved nothing: the server closed the channel.
+  if (bytes == 0) return {false, ReasonZeroBytes, kLinkFailed};
+  return {true, 0, 0};
+}
+
+} // namespace status

@@ -6,8 +6,9 @@
 
 namespace sim {
 
-// Named pipe of the SimConnect server; %s is the machine ("." for this one).
-inline constexpr wchar_t kPipePathFormat[] = L"\\\\%ls\\pipe\\%ls";
+// Named pipe of the SimConnect server: \\<machine>\pipe\<name>; "." is this machine.
+inline constexpr wchar_t kPipePathPrefix[] = L"\\\\";
+inline constexpr wchar_t kPipeFolder[] = L"\\pipe\\";
 inline constexpr wchar_t kStandardPipeName[] = L"Lockheed Martin Prepar3D v4\\SimConnect";
 inline constexpr wchar_t kLocalMachine[] = L".";
 inline constexpr wchar_t kIPv6Loopback[] = L"::1";

@@ -1,1 +1,292 @@
-// placeholder
+#include "connection/Transport.h"
+
+#include <cstdio>
+#include <new>
+
+#include "connection/CompletionStatus.h"
+
+std::atomic<uint32_t> connectionSerialCounter{0};
+std::atomic<int32_t> liveTransportCount{0};
+
+namespace {
+
+// Next connection number; 0 never names a connection.
+uint32_t nextConnectionSerial() noexcept {
+  uint32_t current = connectionSerialCounter.load();
+  uint32_t next;
+  do {
+    next = current + 1;
+    if (next == 0) next = 1;
+  } while (!connectionSerialCounter.compare_exchange_weak(current, next));
+  return next;
+}
+
+void resetOverlapped(IoBlock& block) noexcept {
+  HANDLE event = block.overlapped.hEvent;
+  ZeroMemory(&block.overlapped, sizeof(block.overlapped));
+  block.overlapped.hEvent = event;
+}
+
+} // namespace
+
+// Entry from the system thread pool for every completed read and write.
+struct TransportIo {
+  static VOID CALLBACK completion(DWORD status, DWORD bytes, LPOVERLAPPED overlapped) {
+    if (overlapped == nullptr) return;
+    auto* block = CONTAINING_RECORD(overlapped, IoBlock, overlapped);
+    block->owner->onCompletion(*block, status, bytes);
+  }
+};
+
+LPOVERLAPPED_COMPLETION_ROUTINE transportCompletionRoutine() { return &TransportIo::completion; }
+
+Transport::Transport(TransportKind transportKind) noexcept : kind(transportKind) {
+  liveTransportCount.fetch_add(1);
+}
+
+Transport::~Transport() {
+  {
+    auto guard = sendQueue.lock().lock();
+    sendQueue.clear();
+  }
+  freeMessageData(writeBlock.ownedData);
+  writeBlock.ownedData = nullptr;
+  if (handle != INVALID_HANDLE_VALUE) {
+    // Only reached when an owner destroys a transport it never disconnected.
+    if (kind == TransportKind::Tcp) {
+      closesocket(reinterpret_cast<SOCKET>(handle));
+    } else {
+      CloseHandle(handle);
+    }
+  }
+  liveTransportCount.fetch_sub(1);
+}
+
+void Transport::OnConnected() {
+  {
+    auto guard = sendQueue.lock().lock();
+    sendQueue.clear();
+  }
+  {
+    auto guard = stateLock.lock();
+    freeMessageData(writeBlock.ownedData);
+    writeBlock.ownedData = nullptr;
+    writeInProgress = false;
+    connectionSerial = nextConnectionSerial();
+  }
+  receive.reset();
+  if (kind == TransportKind::NamedPipe) {
+    writeEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!writeEvent_.valid()) std::printf("CreateEvent failed with %d.\n", int(GetLastError()));
+    readEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!readEvent_.valid()) std::printf("CreateEvent failed with %d.\n", int(GetLastError()));
+    writeBlock.overlapped.hEvent = writeEvent_.get();
+    readBlock.overlapped.hEvent = readEvent_.get();
+  }
+}
+
+void Transport::Disconnect(int32_t reason, uint32_t code) {
+  int32_t oldState;
+  {
+    auto guard = stateLock.lock();
+    oldState = state.exchange(StateClosed);
+    connectionSerial = 0;
+  }
+  if (oldState == StateConnected) {
+    // Nothing posts I/O once the state is closed, so the handle can be closed outside the lock.
+    if (kind == TransportKind::Tcp) {
+      if (reason != 0) {
+        lastSystemError = uint32_t(WSAGetLastError());
+        lastCode = code;
+      }
+      auto socket = reinterpret_cast<SOCKET>(std::exchange(handle, INVALID_HANDLE_VALUE));
+      shutdown(socket, SD_BOTH);
+      CancelIo(reinterpret_cast<HANDLE>(socket));
+      closesocket(socket);
+    } else {
+      if (reason != 0) {
+        lastSystemError = GetLastError();
+        lastCode = code;
+      }
+      CloseHandle(std::exchange(handle, INVALID_HANDLE_VALUE));
+      readEvent_.reset();
+      writeEvent_.reset();
+    }
+  }
+  lostReason.store(reason, std::memory_order_release);
+}
+
+void Transport::OnMessage(MessageSlot&) {}
+
+void Transport::OnRawRead() {}
+
+bool Transport::Release() noexcept {
+  if (refCount.fetch_sub(1, std::memory_order_acq_rel) != 1) return false;
+  finalRelease();
+  return true;
+}
+
+void Transport::finalRelease() noexcept {
+  {
+    auto guard = sendQueue.lock().lock();
+    sendQueue.clear();
+  }
+  receive.release();
+  messageSlot.reset();
+  delete this; // the object lives by its reference count
+}
+
+bool Transport::setUpConnection(HANDLE connected, uint32_t maxReceive, bool nagleOff) {
+  handle = connected;
+  maxReceiveSize = maxReceive;
+  disableNagle = nagleOff;
+  messageSlot.reset(new (std::nothrow) MessageSlot());
+  if (!receive.allocate() || messageSlot == nullptr) {
+    receive.release();
+    messageSlot.reset();
+    return true; // the handle is closed by the destructor
+  }
+  lostReason = 0;
+  readBlock = IoBlock{};
+  writeBlock = IoBlock{};
+  readBlock.owner = this;
+  writeBlock.owner = this;
+  readBlock.isWrite = false;
+  writeBlock.isWrite = true;
+  state = StateClosed;
+  OnConnected();
+  postRead();
+  return false;
+}
+
+void Transport::postRead() {
+  bytesReceived = 0;
+  uint32_t error = 0;
+  {
+    auto guard = stateLock.lock();
+    if (state != StateConnected) return;
+    uint8_t* at = receive.freeStart();
+    const uint32_t length = receive.freeLength();
+    resetOverlapped(readBlock);
+    readBlock.wsaBuffer.len = length;
+    readBlock.wsaBuffer.buf = reinterpret_cast<char*>(at);
+    AddRef(); // held by the read until its completion has run
+    if (kind == TransportKind::Tcp) {
+      DWORD received = 0;
+      DWORD flags = 0;
+      if (WSARecv(reinterpret_cast<SOCKET>(handle), &readBlock.wsaBuffer, 1, &received, &flags,
+                  &readBlock.overlapped, nullptr) == SOCKET_ERROR) {
+        const int wsaError = WSAGetLastError();
+        if (wsaError != WSA_IO_PENDING) error = uint32_t(wsaError);
+      }
+    } else if (!ReadFile(handle, at, length, nullptr, &readBlock.overlapped)) {
+      const DWORD readError = GetLastError();
+      if (readError != ERROR_IO_PENDING) error = readError;
+    }
+  }
+  if (error != 0) {
+    // A read that cannot even be posted would leave the connection silent for good.
+    Disconnect(status::ReasonFailed, status::hresultFromWin32(error));
+    Release();
+  }
+}
+
+uint32_t Transport::startWrite(bool force) {
+  if (!force && writeInProgress) return 0;
+  freeMessageData(writeBlock.ownedData);
+  writeBlock.ownedData = nullptr;
+  BlockRef block;
+  if (!sendQueue.pop(block)) {
+    if (force) {
+      writeBlock.wsaBuffer.buf = nullptr;
+      writeInProgress = false;
+    }
+    return 0;
+  }
+  // The data moves from the block into the write; nothing is copied.
+  uint8_t* data = std::exchange(block->data, nullptr);
+  const uint32_t length = block->length;
+  writeBlock.ownedData = data;
+  writeBlock.wsaBuffer.len = length;
+  writeBlock.wsaBuffer.buf = reinterpret_cast<char*>(data);
+  resetOverlapped(writeBlock);
+  AddRef(); // held by the write until its completion has run
+  uint32_t error = 0;
+  if (kind == TransportKind::Tcp) {
+    DWORD sent = 0;
+    if (WSASend(reinterpret_cast<SOCKET>(handle), &writeBlock.wsaBuffer, 1, &sent, 0,
+                &writeBlock.overlapped, nullptr) == SOCKET_ERROR) {
+      const int wsaError = WSAGetLastError();
+      if (wsaError != WSA_IO_PENDING) error = uint32_t(wsaError);
+    }
+  } else if (!WriteFile(handle, data, length, nullptr, &writeBlock.overlapped)) {
+    const DWORD writeError = GetLastError();
+    if (writeError != ERROR_IO_PENDING) error = writeError;
+  }
+  writeInProgress = (error == 0);
+  return error;
+}
+
+bool Transport::Send(MessageBlock* block) {
+  uint32_t error = 0;
+  {
+    auto guard = stateLock.lock();
+    if (state != StateConnected) return false;
+    if (!sendQueue.push(block)) return false;
+    error = startWrite(false);
+  }
+  if (error != 0) {
+    // Without this, writeInProgress would stay set and every later message would queue forever.
+    Disconnect(status::ReasonFailed, status::hresultFromWin32(error));
+    Release(); // the reference taken for the write that never started
+  }
+  return true;
+}
+
+void Transport::onCompletion(IoBlock& block, uint32_t rawStatus, uint32_t bytes) {
+  if (state == StateConnected) {
+    const auto verdict = status::classifyCompletion(status::normalizeCompletionStatus(rawStatus),
+                                                    bytes, kind == TransportKind::NamedPipe);
+    if (!verdict.proceed) {
+      Disconnect(verdict.reason, verdict.code);
+    } else if (block.isWrite) {
+      uint32_t error = 0;
+      {
+        auto guard = stateLock.lock();
+        if (state == StateConnected) error = startWrite(true);
+      }
+      if (error != 0) {
+        Disconnect(status::ReasonFailed, status::hresultFromWin32(error));
+        Release();
+      }
+    } else {
+      onReadCompleted(bytes);
+    }
+  }
+  Release(); // the reference the completed operation held
+}
+
+void Transport::onReadCompleted(uint32_t bytes) {
+  receive.commit(bytes);
+  bytesReceived = bytes;
+  for (;;) {
+    switch (receive.frame(*messageSlot, maxReceiveSize)) {
+    case FrameResult::MessageReady:
+      OnMessage(*messageSlot);
+      if (state != StateConnected) return;
+      continue;
+    case FrameResult::NeedMore:
+      postRead();
+      return;
+    case FrameResult::TooLarge:
+      Disconnect(status::ReasonTooLarge, status::kAbort);
+      return;
+    case FrameResult::BadSize:
+      Disconnect(status::ReasonBadSize, status::kAbort);
+      return;
+    case FrameResult::NoMemory:
+      Disconnect(status::ReasonNoMemory, status::kOutOfMemory);
+      return;
+    }
+  }
+}

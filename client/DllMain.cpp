@@ -1,0 +1,11 @@
+#include <windows.h>
+
+#include "client/SendBuffer.h"
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    DisableThreadLibraryCalls(instance);
+    sendLock(); // created at load; its destructor runs at unload
+  }
+  return TRUE;
+}

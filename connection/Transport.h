@@ -1,0 +1,102 @@
+#pragma once
+// One channel to the SimConnect server: the client end of a named pipe, or a TCP socket.
+// It keeps exactly one overlapped read outstanding, cuts the incoming stream into messages,
+// writes queued messages one at a time, and turns every failure into a disconnect with a reason
+// and a code. Completions run on system thread-pool threads (BindIoCompletionCallback).
+//
+// Lifetime: the owner holds the first reference; every posted read or write holds one more until
+// its completion has run (or its posting failed). The last Release destroys the object.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "client/CriticalSection.h"
+#include "client/MessageBlock.h"
+#include "client/MessageQueue.h"
+#include "connection/Framing.h"
+#include "connection/UniqueHandle.h"
+
+enum class TransportKind : int32_t { Tcp = 0, NamedPipe = 1 };
+
+enum TransportState : int32_t { StateClosed = 0, StateConnected = 2 };
+
+class Transport;
+
+// The overlapped block of one direction; the completion routine finds its transport through it.
+struct IoBlock {
+  OVERLAPPED overlapped;
+  Transport* owner;
+  bool isWrite;
+  uint8_t* ownedData; // write only: data of the write in flight, freed when the next one starts
+  WSABUF wsaBuffer;
+};
+
+// Process-wide counters of transports.
+extern std::atomic<uint32_t> connectionSerialCounter;
+extern std::atomic<int32_t> liveTransportCount;
+
+class Transport {
+public:
+  explicit Transport(TransportKind kind) noexcept;
+  virtual ~Transport();
+  Transport(const Transport&) = delete;
+  Transport& operator=(const Transport&) = delete;
+
+  // Virtual operations, in this order.
+  virtual void OnConnected();
+  virtual void Disconnect(int32_t reason, uint32_t code);
+  virtual void OnMessage(MessageSlot& slot);
+  virtual void OnRawRead();
+
+  // Blocks until connected; true on FAILURE. family: AF_INET/AF_INET6 for TCP, 0 for the pipe.
+  // For the pipe, `address` is the machine and `port` the pipe name (both may be empty).
+  bool Connect(int32_t family, const wchar_t* address, const wchar_t* port,
+               uint32_t maxReceiveSize, bool disableNagle);
+
+  // Queues one finished message and starts writing unless a write is in flight; false (nothing
+  // queued) when the transport is not connected. The queue takes its own reference.
+  bool Send(MessageBlock* block);
+
+  bool IsLost() const noexcept { return lostReason.load(std::memory_order_acquire) != 0; }
+  void AddRef() noexcept { refCount.fetch_add(1, std::memory_order_relaxed); }
+  // Drops one reference; true when that destroyed the object.
+  bool Release() noexcept;
+
+  TransportKind kind;
+  HANDLE handle = INVALID_HANDLE_VALUE; // pipe handle or socket
+  std::atomic<int32_t> state{StateClosed};
+  uint32_t lastSystemError = 0;
+  uint32_t lastCode = 0;
+  uint32_t bytesReceived = 0;
+  MessageQueue sendQueue;
+  bool writeInProgress = false;
+  uint32_t bytesSent = 0;
+  ReceiveBuffer receive;
+  CriticalSection stateLock;
+  std::unique_ptr<MessageSlot> messageSlot;
+  bool disableNagle = false;
+  IoBlock readBlock{};
+  IoBlock writeBlock{};
+  std::atomic<uint32_t> connectionSerial{0};
+  uint32_t maxReceiveSize = 1024;
+  std::atomic<int32_t> refCount{1};
+  std::atomic<int32_t> lostReason{0};
+
+private:
+  friend struct TransportIo;
+  bool connectPipe(const wchar_t* machine, const wchar_t* pipeName);
+  bool connectTcp(int32_t family, const wchar_t* host, const wchar_t* port);
+  bool setUpConnection(HANDLE connected, uint32_t maxReceive, bool nagleOff);
+  void postRead();
+  // Starts the next queued write; returns the Win32 error of a posting that failed at once.
+  uint32_t startWrite(bool force);
+  void onCompletion(IoBlock& block, uint32_t status, uint32_t bytes);
+  void onReadCompleted(uint32_t bytes);
+  void finalRelease() noexcept;
+
+  UniqueEvent writeEvent_;
+  UniqueEvent readEvent_;
+};

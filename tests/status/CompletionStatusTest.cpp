@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include "connection/CompletionStatus.h"
+
+using namespace status;
+
+namespace {
+
+struct Case {
+  uint32_t raw;
+  uint32_t bytes;
+  bool pipe;
+  bool proceed;
+  int32_t reason;
+  uint32_t code;
+};
+
+// Each completion as Windows reports it (NTSTATUS) and as Wine reports it (Win32 codes) must
+// end in the same reason and code.
+const Case kCases[] = {
+    {0x00000000, 10, true, true, 0, 0},
+    {0x00000000, 0, true, false, 4, 0xC000013E},  // server closed: zero bytes
+    {0x00000000, 0, false, false, 4, 0xC000013E},
+    {0xC000014B, 0, true, false, 5, 0xC000014B},  // broken pipe, NTSTATUS
+    {109, 0, true, false, 5, 0xC000014B},         // broken pipe, Win32
+    {0xC000020D, 0, false, false, 5, 0xC000020D}, // connection reset
+    {64, 0, false, false, 5, 0xC000020D},
+    {10054, 0, false, false, 5, 0xC000020D},
+    {0xC000013C, 0, false, false, 5, 0xC000013C}, // remote disconnect
+    {0xC0000120, 0, true, false, 8, 0xC0000120},  // cancelled
+    {995, 0, true, false, 8, 0xC0000120},
+    {0x80000005, 7, true, true, 0, 0},            // more data on a pipe: keep reading
+    {234, 7, true, true, 0, 0},
+    {0x80000005, 7, false, false, 9, 0x80000005}, // the same on TCP is a failure
+    {234, 7, false, false, 9, 0x80000005},
+    {0xC0000001, 3, false, false, 9, 0xC0000001}, // any other status, unchanged
+    {5, 0, true, false, 9, 0x80070005},           // other Win32 codes read as failures
+};
+
+TEST(CompletionStatus, SameReasonAndCodeWhateverThePlatformReports) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(testing::Message() << std::hex << "raw 0x" << c.raw << " pipe " << c.pipe);
+    const auto verdict = classifyCompletion(normalizeCompletionStatus(c.raw), c.bytes, c.pipe);
+    EXPECT_EQ(verdict.proceed, c.proceed);
+    if (!c.proceed) {
+      EXPECT_EQ(verdict.reason, c.reason);
+      EXPECT_EQ(verdict.code, c.code);
+    }
+  }
+}
+
+TEST(CompletionStatus, ReportedCodesAreAlwaysFailures) {
+  for (uint32_t raw = 1; raw < 20000; ++raw) {
+    const uint32_t code = normalizeCompletionStatus(raw);
+    ASSERT_NE(code & 0x80000000u, 0u) << raw; // severity bit of HRESULT and NTSTATUS errors
+  }
+}
+
+TEST(CompletionStatus, HresultFromWin32) {
+  EXPECT_EQ(hresultFromWin32(0), 0u);
+  EXPECT_EQ(hresultFromWin32(2), 0x80070002u);
+  EXPECT_EQ(hresultFromWin32(10061), 0x8007274Du);
+}
+
+} // namespace
