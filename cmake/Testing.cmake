@@ -20,10 +20,11 @@ if(WIN32)
   set(CMAKE_CROSSCOMPILING_EMULATOR "env;WB_WINE_ROOT=${WB_WINE_ROOT};${WB_WINE_RUN}")
 endif()
 
-# wb_add_test(NAME name SOURCES ... LIBS ... [LABELS ...] [SERIAL] [TIMEOUT s])
-# One GoogleTest program; every test case becomes one CTest test.
+# wb_add_test(NAME name SOURCES ... LIBS ... [LABELS ...] [SERIAL] [TIMEOUT s] [LOCKS ...])
+# One GoogleTest program; every test case becomes one CTest test. SERIAL runs its cases alone;
+# LOCKS names resources (e.g. "simulator-endpoints") that its cases never share at one time.
 function(wb_add_test)
-  cmake_parse_arguments(T "SERIAL" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "SERIAL" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;LOCKS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -33,6 +34,9 @@ function(wb_add_test)
   set(props TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
   if(T_SERIAL)
     list(APPEND props RUN_SERIAL TRUE)
+  endif()
+  if(T_LOCKS)
+    list(APPEND props RESOURCE_LOCK "${T_LOCKS}")
   endif()
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST

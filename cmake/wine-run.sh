@@ -76,6 +76,14 @@ prepare_session() {
   start_server
 }
 
+if [ "${1:-}" = "--stop" ]; then
+  # Ends the session: the wineserver with every Wine process of the prefix, then the display.
+  [ -d "$WINEPREFIX" ] && "$wineserver_bin" -k </dev/null >/dev/null 2>&1
+  if display_alive; then kill "$(cat "$root/xvfb.pid")" 2>/dev/null; fi
+  rm -f "$root/xvfb.pid"
+  exit 0
+fi
+
 exec 9>"$root/lock"
 flock 9
 prepare_session || exit 1
@@ -83,7 +91,7 @@ flock -u 9
 exec 9>&-
 
 if [ "$#" -eq 0 ]; then
-  exit 0 # "wine-run.sh" alone only prepares the session
+  exit 0 # "wine-run.sh" alone only prepares the session; "--stop" ends it
 fi
 
 out=$(mktemp "$root/out.XXXXXX")

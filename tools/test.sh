@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Runs every test from a fresh or a used machine:
+#   1. the portable code natively under AddressSanitizer + UBSan, and under ThreadSanitizer;
+#   2. the Windows deliverables, their tests and tools, cross-built and run under Wine;
+#   3. every fuzz target for a bounded time (WB_FUZZ_SECONDS each, default 45).
+# Prints one closing line "N passed, N failed" over all test runs; exits non-zero on any failure.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+bash tools/setup-machine.sh || { echo "setup failed"; exit 1; }
+
+fuzz_seconds=${WB_FUZZ_SECONDS:-45}
+passed=0
+failed=0
+broken=()
+
+# Runs ctest and adds its counts to the totals.
+run_ctest() {
+  local label=$1
+  shift
+  local log
+  log=$(mktemp)
+  ctest "$@" 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    local total fails
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    fails=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+    passed=$((passed + total - fails))
+    failed=$((failed + fails))
+  fi
+  if [ "$rc" -ne 0 ] || [ -z "$line" ]; then broken+=("$label"); fi
+  rm -f "$log"
+}
+
+build() {
+  local preset=$1
+  shift
+  echo "== build: $preset"
+  cmake --preset "$preset" "$@" >/dev/null && cmake --build --preset "$preset" -j "$(nproc)"
+}
+
+if build native; then
+  run_ctest native --preset native -j "$(nproc)"
+else
+  broken+=("native build")
+fi
+
+if build tsan; then
+  run_ctest tsan --preset tsan -j "$(nproc)"
+else
+  broken+=("tsan build")
+fi
+
+if build windows; then
+  echo "== Windows tests under Wine"
+  run_ctest windows --preset windows -j 2
+  WB_WINE_ROOT="$PWD/build/windows/wine" cmake/wine-run.sh --stop
+else
+  broken+=("windows build")
+fi
+
+if build fuzz; then
+  for fuzzer in build/fuzz/fuzz/*_fuzz; do
+    [ -x "$fuzzer" ] || continue
+    name=$(basename "$fuzzer" _fuzz)
+    echo "== fuzz: $name for ${fuzz_seconds}s"
+    corpus="build/fuzz/corpus-$name"
+    mkdir -p "$corpus"
+    seeds=()
+    [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
+    if "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" "${seeds[@]}" \
+         >"build/fuzz/$name.log" 2>&1; then
+      passed=$((passed + 1))
+      grep -E '^(stat::number_of_executed_units|Done)' "build/fuzz/$name.log" || true
+    else
+      failed=$((failed + 1))
+      broken+=("fuzz $name")
+      tail -n 40 "build/fuzz/$name.log"
+    fi
+  done
+else
+  broken+=("fuzz build")
+fi
+
+echo
+if [ "${#broken[@]}" -gt 0 ]; then echo "failing steps: ${broken[*]}"; fi
+echo "total: $passed passed, $failed failed"
+[ "${#broken[@]}" -eq 0 ] && [ "$failed" -eq 0 ]
