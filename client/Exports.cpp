@@ -96,9 +96,9 @@ HRESULT WINAPI SimConnect_TransmitClientEvent(HANDLE handle, DWORD objectId, DWO
   });
 }
 
-HRESULT WINAPI SimConnect_AddToDataDefinition(HANDLE handle, DWORD defineId,
-                                              const char* datumName, const char* unitsName,
-                                              DWORD datumType, float epsilon, DWORD datumId) {
+HRESULT WINAPI SimConnect_AddToDataDefinition(HANDLE handle, DWORD defineId, const char* datumName,
+                                              const char* unitsName, DWORD datumType, float epsilon,
+                                              DWORD datumId) {
   return sendRequest(handle, wire::kAddToDataDefinitionSize, [&](uint8_t* buffer) {
     return wire::encodeAddToDataDefinition(buffer, defineId, datumName, unitsName, datumType,
                                            epsilon, datumId);
@@ -109,8 +109,8 @@ HRESULT WINAPI SimConnect_RequestDataOnSimObject(HANDLE handle, DWORD requestId,
                                                  DWORD objectId, DWORD period, DWORD flags,
                                                  DWORD origin, DWORD interval, DWORD limit) {
   return sendRequest(handle, wire::kRequestDataOnSimObjectSize, [&](uint8_t* buffer) {
-    return wire::encodeRequestDataOnSimObject(buffer, requestId, defineId, objectId, period,
-                                              flags, origin, interval, limit);
+    return wire::encodeRequestDataOnSimObject(buffer, requestId, defineId, objectId, period, flags,
+                                              origin, interval, limit);
   });
 }
 

@@ -29,7 +29,8 @@ void pumpAllClients() {
     void* context;
     if (client->dispatchTarget(procedure, context)) dispatchQueue(client, procedure, context);
   }
-  for (SimClient* client : clients) client->Release();
+  for (SimClient* client : clients)
+    client->Release();
 }
 
 } // namespace

@@ -98,7 +98,8 @@ bool snapshot(std::vector<SimClient*>& clients) noexcept {
     }
     return true;
   } catch (const std::bad_alloc&) {
-    for (SimClient* client : clients) client->Release();
+    for (SimClient* client : clients)
+      client->Release();
     clients.clear();
     return false;
   }

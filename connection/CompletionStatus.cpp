@@ -10,15 +10,15 @@ struct Win32ToStatus {
 
 // Win32 codes seen in completions, with the NTSTATUS value each stands for.
 constexpr Win32ToStatus kWin32Statuses[] = {
-    {38, 0xC0000011},        // ERROR_HANDLE_EOF: STATUS_END_OF_FILE
-    {64, kConnectionReset},  // ERROR_NETNAME_DELETED: the peer reset the connection
-    {109, kPipeBroken},      // ERROR_BROKEN_PIPE
-    {232, 0xC00000B1},       // ERROR_NO_DATA: STATUS_PIPE_CLOSING
-    {233, 0xC00000B0},       // ERROR_PIPE_NOT_CONNECTED: STATUS_PIPE_DISCONNECTED
-    {234, kBufferOverflow},  // ERROR_MORE_DATA: the rest of a pipe message follows
-    {995, kCancelled},       // ERROR_OPERATION_ABORTED
-    {1236, 0xC0000241},      // ERROR_CONNECTION_ABORTED: STATUS_CONNECTION_ABORTED
-    {10053, 0xC0000241},     // WSAECONNABORTED
+    {38, 0xC0000011},          // ERROR_HANDLE_EOF: STATUS_END_OF_FILE
+    {64, kConnectionReset},    // ERROR_NETNAME_DELETED: the peer reset the connection
+    {109, kPipeBroken},        // ERROR_BROKEN_PIPE
+    {232, 0xC00000B1},         // ERROR_NO_DATA: STATUS_PIPE_CLOSING
+    {233, 0xC00000B0},         // ERROR_PIPE_NOT_CONNECTED: STATUS_PIPE_DISCONNECTED
+    {234, kBufferOverflow},    // ERROR_MORE_DATA: the rest of a pipe message follows
+    {995, kCancelled},         // ERROR_OPERATION_ABORTED
+    {1236, 0xC0000241},        // ERROR_CONNECTION_ABORTED: STATUS_CONNECTION_ABORTED
+    {10053, 0xC0000241},       // WSAECONNABORTED
     {10054, kConnectionReset}, // WSAECONNRESET
 };
 

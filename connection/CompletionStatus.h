@@ -8,12 +8,12 @@
 namespace status {
 
 inline constexpr uint32_t kSuccess = 0;
-inline constexpr uint32_t kBufferOverflow = 0x80000005;  // STATUS_BUFFER_OVERFLOW
-inline constexpr uint32_t kCancelled = 0xC0000120;       // STATUS_CANCELLED
+inline constexpr uint32_t kBufferOverflow = 0x80000005;   // STATUS_BUFFER_OVERFLOW
+inline constexpr uint32_t kCancelled = 0xC0000120;        // STATUS_CANCELLED
 inline constexpr uint32_t kRemoteDisconnect = 0xC000013C; // STATUS_REMOTE_DISCONNECT
-inline constexpr uint32_t kLinkFailed = 0xC000013E;      // STATUS_LINK_FAILED
-inline constexpr uint32_t kPipeBroken = 0xC000014B;      // STATUS_PIPE_BROKEN
-inline constexpr uint32_t kConnectionReset = 0xC000020D; // STATUS_CONNECTION_RESET
+inline constexpr uint32_t kLinkFailed = 0xC000013E;       // STATUS_LINK_FAILED
+inline constexpr uint32_t kPipeBroken = 0xC000014B;       // STATUS_PIPE_BROKEN
+inline constexpr uint32_t kConnectionReset = 0xC000020D;  // STATUS_CONNECTION_RESET
 
 // Result codes recorded with a disconnect.
 inline constexpr uint32_t kAbort = 0x80004004;       // E_ABORT
@@ -40,9 +40,9 @@ uint32_t hresultFromWin32(uint32_t error) noexcept;
 uint32_t normalizeCompletionStatus(uint32_t raw) noexcept;
 
 struct CompletionVerdict {
-  bool proceed;       // treat as a successful completion
-  int32_t reason;     // otherwise: disconnect with this reason...
-  uint32_t code;      // ...and this code
+  bool proceed;   // treat as a successful completion
+  int32_t reason; // otherwise: disconnect with this reason...
+  uint32_t code;  // ...and this code
 };
 
 // Decides a completion from its normalised status, its byte count and the channel kind.

@@ -1,7 +1,7 @@
 #include "connection/OpenClose.h"
 
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <string>
 
@@ -25,7 +25,9 @@ constexpr DWORD kSleepAfterCloseMs = 250;
 constexpr DWORD kTransportPollMs = 250;
 constexpr int kTransportPolls = 20;
 
-void* callDispatchAddress() noexcept { return reinterpret_cast<void*>(&SimConnect_CallDispatch); }
+void* callDispatchAddress() noexcept {
+  return reinterpret_cast<void*>(&SimConnect_CallDispatch);
+}
 
 void sendHostCommand(HWND window, void* record) noexcept {
   SendMessageW(window, sim::kHostCommandMessage, WPARAM(sim::kHostCommandWParam),
@@ -119,8 +121,7 @@ uint32_t openConnection(SimClient** slot, uint32_t configIndex) {
   if (config.protocol == TransportProtocol::IPv4) step = Step::IPv4;
 
   if (step == Step::Pipe) {
-    if (SimClient* client =
-            attempt(TransportKind::NamedPipe, 0, address, port, config, created)) {
+    if (SimClient* client = attempt(TransportKind::NamedPipe, 0, address, port, config, created)) {
       return attachToHost(slot, client);
     }
     if (!created) return OpenFailed;
@@ -131,8 +132,7 @@ uint32_t openConnection(SimClient** slot, uint32_t configIndex) {
   }
   if (step == Step::IPv6) {
     if (!startWinsock()) return OpenFailed;
-    if (SimClient* client =
-            attempt(TransportKind::Tcp, AF_INET6, address, port, config, created)) {
+    if (SimClient* client = attempt(TransportKind::Tcp, AF_INET6, address, port, config, created)) {
       return attachToHost(slot, client);
     }
     if (!created || address != sim::kIPv6Loopback) return OpenFailed;

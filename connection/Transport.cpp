@@ -38,7 +38,9 @@ struct TransportIo {
   }
 };
 
-LPOVERLAPPED_COMPLETION_ROUTINE transportCompletionRoutine() { return &TransportIo::completion; }
+LPOVERLAPPED_COMPLETION_ROUTINE transportCompletionRoutine() {
+  return &TransportIo::completion;
+}
 
 Transport::Transport(TransportKind transportKind) noexcept : kind(transportKind) {
   liveTransportCount.fetch_add(1);

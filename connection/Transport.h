@@ -6,8 +6,8 @@
 //
 // Lifetime: the owner holds the first reference; every posted read or write holds one more until
 // its completion has run (or its posting failed). The last Release destroys the object.
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <atomic>
 #include <cstdint>
@@ -53,8 +53,8 @@ public:
 
   // Blocks until connected; true on FAILURE. family: AF_INET/AF_INET6 for TCP, 0 for the pipe.
   // For the pipe, `address` is the machine and `port` the pipe name (both may be empty).
-  bool Connect(int32_t family, const wchar_t* address, const wchar_t* port,
-               uint32_t maxReceiveSize, bool disableNagle);
+  bool Connect(int32_t family, const wchar_t* address, const wchar_t* port, uint32_t maxReceiveSize,
+               bool disableNagle);
 
   // Queues one finished message and starts writing unless a write is in flight; false (nothing
   // queued) when the transport is not connected. The queue takes its own reference.

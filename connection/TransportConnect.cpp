@@ -24,8 +24,8 @@ std::wstring pipePath(const wchar_t* machine, const wchar_t* pipeName) {
 
 bool Transport::Connect(int32_t family, const wchar_t* address, const wchar_t* port,
                         uint32_t maxReceive, bool nagleOff) {
-  const bool failed =
-      kind == TransportKind::NamedPipe ? connectPipe(address, port) : connectTcp(family, address, port);
+  const bool failed = kind == TransportKind::NamedPipe ? connectPipe(address, port)
+                                                       : connectTcp(family, address, port);
   if (failed) return true;
   return setUpConnection(handle, maxReceive, nagleOff);
 }

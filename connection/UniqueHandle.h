@@ -1,14 +1,13 @@
 #pragma once
 // One RAII pattern for every kind of system handle: a value, the value that means "none", and
 // the call that closes it.
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <utility>
 
-template <typename T, typename Traits>
-class UniqueResource {
+template <typename T, typename Traits> class UniqueResource {
 public:
   UniqueResource() noexcept = default;
   explicit UniqueResource(T value) noexcept : value_(value) {}

@@ -29,8 +29,8 @@ typedef void(CALLBACK* DispatchProc)(SIMCONNECT_RECV* pData, DWORD cbData, void*
 
 HRESULT WINAPI SimConnect_CallDispatch(HANDLE hSimConnect, DispatchProc pfcnDispatch,
                                        void* pContext);
-HRESULT WINAPI SimConnect_Open(HANDLE* phSimConnect, LPCSTR szName, HWND hWnd,
-                               DWORD UserEventWin32, HANDLE hEventHandle, DWORD ConfigIndex);
+HRESULT WINAPI SimConnect_Open(HANDLE* phSimConnect, LPCSTR szName, HWND hWnd, DWORD UserEventWin32,
+                               HANDLE hEventHandle, DWORD ConfigIndex);
 HRESULT WINAPI SimConnect_MapClientEventToSimEvent(HANDLE hSimConnect, DWORD EventID,
                                                    const char* EventName);
 HRESULT WINAPI SimConnect_TransmitClientEvent(HANDLE hSimConnect, DWORD ObjectID, DWORD EventID,

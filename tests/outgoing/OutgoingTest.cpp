@@ -58,7 +58,8 @@ TEST(SimClientCreation, DestructionReleasesQueuedMessages) {
   const int32_t before = liveClientCount;
   client.reset();
   EXPECT_EQ(liveClientCount, before - 1);
-  for (BlockRef& block : blocks) EXPECT_EQ(block->refCount, 1); // the queue's reference is gone
+  for (BlockRef& block : blocks)
+    EXPECT_EQ(block->refCount, 1); // the queue's reference is gone
 }
 
 TEST(StagingArea, FirstMessageIsNumberedOneAtTheStart) {

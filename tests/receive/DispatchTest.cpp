@@ -95,7 +95,7 @@ TEST_F(Dispatch, EmptyQueueIsOk) {
 }
 
 TEST_F(Dispatch, FillerWakesOnceAndIsNotDispatched) {
-  arrive(*client, {});                // the empty message of skipped zero filler
+  arrive(*client, {});                 // the empty message of skipped zero filler
   arrive(*client, record(8, 1, 0x11)); // shorter than a record header: dropped
   EXPECT_EQ(window.drain(kWakeMessage), 2);
   EXPECT_EQ(SimConnect_CallDispatch(client.get(), collect, &context), S_OK);
@@ -128,11 +128,13 @@ void CALLBACK nestedCollect(SIMCONNECT_RECV* data, DWORD length, void* context) 
 }
 
 TEST_F(Dispatch, NestedDispatchDeliversEachMessageOnce) {
-  for (uint8_t i = 0; i < 4; ++i) arrive(*client, record(12 + i, i, i));
+  for (uint8_t i = 0; i < 4; ++i)
+    arrive(*client, record(12 + i, i, i));
   nestedClient = client.get();
   EXPECT_EQ(SimConnect_CallDispatch(client.get(), nestedCollect, &context), S_OK);
   ASSERT_EQ(delivered.size(), 4u);
-  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(delivered[i].bytes.size(), 12 + i);
+  for (size_t i = 0; i < 4; ++i)
+    EXPECT_EQ(delivered[i].bytes.size(), 12 + i);
 }
 
 TEST_F(Dispatch, FailureDisconnectWakesTheCallerOrderlyCloseDoesNot) {

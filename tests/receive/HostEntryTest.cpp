@@ -39,8 +39,12 @@ struct HostLog {
 };
 HostLog* hostLog = nullptr;
 
-void* hostAllocate(uint32_t, uint32_t, uint32_t size) { return std::calloc(1, size + 64); }
-void hostDiscard(uint32_t, uint32_t, void* buffer) { std::free(buffer); }
+void* hostAllocate(uint32_t, uint32_t, uint32_t size) {
+  return std::calloc(1, size + 64);
+}
+void hostDiscard(uint32_t, uint32_t, void* buffer) {
+  std::free(buffer);
+}
 void hostSend(uint32_t, uint32_t, uint32_t length, void* buffer) {
   auto* bytes = static_cast<uint8_t*>(buffer);
   hostLog->sent.emplace_back(bytes, bytes + length);
@@ -51,7 +55,9 @@ void hostRelease(uint32_t id, uint32_t, void* data) {
   hostLog->releasedIds.push_back(id);
 }
 
-void CALLBACK countDispatch(SIMCONNECT_RECV*, DWORD, void*) { ++hostLog->dispatched; }
+void CALLBACK countDispatch(SIMCONNECT_RECV*, DWORD, void*) {
+  ++hostLog->dispatched;
+}
 
 HostFunctionsCommand functionsFor(const SimClient& client) {
   HostFunctionsCommand record{};
@@ -105,10 +111,10 @@ TEST_F(HostEntry, OpenReplyRegistersTheClientOnceAndIsStillDispatched) {
 }
 
 TEST_F(HostEntry, RepliesThatDoNotQualifyRegisterNothing) {
-  arrive(*client, openReply(0));          // id 0
-  arrive(*client, openReply(0x22, 312));  // wrong length
+  arrive(*client, openReply(0));         // id 0
+  arrive(*client, openReply(0x22, 312)); // wrong length
   client->hostState = 0;
-  arrive(*client, openReply(0x33));       // not attached
+  arrive(*client, openReply(0x33)); // not attached
   ASSERT_EQ(SimConnect_CallDispatch(client.get(), countDispatch, nullptr), S_OK);
   EXPECT_EQ(log.dispatched, 3);
   EXPECT_TRUE(simulator.commands.empty());

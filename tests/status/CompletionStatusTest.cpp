@@ -19,7 +19,7 @@ struct Case {
 // end in the same reason and code.
 const Case kCases[] = {
     {0x00000000, 10, true, true, 0, 0},
-    {0x00000000, 0, true, false, 4, 0xC000013E},  // server closed: zero bytes
+    {0x00000000, 0, true, false, 4, 0xC000013E}, // server closed: zero bytes
     {0x00000000, 0, false, false, 4, 0xC000013E},
     {0xC000014B, 0, true, false, 5, 0xC000014B},  // broken pipe, NTSTATUS
     {109, 0, true, false, 5, 0xC000014B},         // broken pipe, Win32
@@ -29,7 +29,7 @@ const Case kCases[] = {
     {0xC000013C, 0, false, false, 5, 0xC000013C}, // remote disconnect
     {0xC0000120, 0, true, false, 8, 0xC0000120},  // cancelled
     {995, 0, true, false, 8, 0xC0000120},
-    {0x80000005, 7, true, true, 0, 0},            // more data on a pipe: keep reading
+    {0x80000005, 7, true, true, 0, 0}, // more data on a pipe: keep reading
     {234, 7, true, true, 0, 0},
     {0x80000005, 7, false, false, 9, 0x80000005}, // the same on TCP is a failure
     {234, 7, false, false, 9, 0x80000005},

@@ -24,8 +24,8 @@ inline bool connectTo(SimClient& client, simserver::Endpoint endpoint,
     return !client.Connect(AF_INET, L"127.0.0.1", std::to_wstring(server.ipv4Port()).c_str(),
                            maxReceive, true);
   case simserver::Endpoint::IPv6:
-    return !client.Connect(AF_INET6, L"::1", std::to_wstring(server.ipv6Port()).c_str(),
-                           maxReceive, false);
+    return !client.Connect(AF_INET6, L"::1", std::to_wstring(server.ipv6Port()).c_str(), maxReceive,
+                           false);
   }
   return false;
 }

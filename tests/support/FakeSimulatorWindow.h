@@ -24,8 +24,8 @@ public:
     wc.lpszClassName = L"FS98MAIN";
     RegisterClassW(&wc);
     current() = this;
-    window_ = CreateWindowExW(0, wc.lpszClassName, L"Stand-in simulator", WS_OVERLAPPED, 0, 0,
-                              10, 10, nullptr, nullptr, wc.hInstance, nullptr);
+    window_ = CreateWindowExW(0, wc.lpszClassName, L"Stand-in simulator", WS_OVERLAPPED, 0, 0, 10,
+                              10, nullptr, nullptr, wc.hInstance, nullptr);
   }
   ~FakeSimulatorWindow() {
     DestroyWindow(window_);

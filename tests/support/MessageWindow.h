@@ -23,7 +23,8 @@ public:
   int drain(UINT message) const {
     int count = 0;
     MSG msg;
-    while (PeekMessageW(&msg, window_, message, message, PM_REMOVE)) ++count;
+    while (PeekMessageW(&msg, window_, message, message, PM_REMOVE))
+      ++count;
     return count;
   }
 

@@ -24,8 +24,8 @@ void sendMany(SimClient* client, uint32_t thread, int count) {
       break;
     default: {
       const uint32_t payload[3] = {thread, uint32_t(i), 0xDEADBEEF};
-      result = SimConnect_SetDataOnSimObject(client, thread, 0, 0, 3, 4,
-                                             const_cast<uint32_t*>(payload));
+      result =
+          SimConnect_SetDataOnSimObject(client, thread, 0, 0, 3, 4, const_cast<uint32_t*>(payload));
     }
     }
     ASSERT_EQ(result, S_OK);
@@ -52,8 +52,10 @@ TEST_P(ConcurrentSend, EightThreadsOnOneClient) {
   constexpr int kThreads = 8;
   constexpr int kPerThread = 1500;
   std::vector<std::thread> threads;
-  for (uint32_t t = 0; t < kThreads; ++t) threads.emplace_back(sendMany, client.get(), t, kPerThread);
-  for (auto& thread : threads) thread.join();
+  for (uint32_t t = 0; t < kThreads; ++t)
+    threads.emplace_back(sendMany, client.get(), t, kPerThread);
+  for (auto& thread : threads)
+    thread.join();
   ASSERT_TRUE(server->waitForConnections(1, 10s));
   const auto id = server->connections()[0];
   ASSERT_TRUE(server->waitForMessages(id, 1 + kThreads * kPerThread, 60s));
@@ -72,9 +74,11 @@ TEST_P(ConcurrentSend, TwoThreadsEachOnFourClients) {
   }
   std::vector<std::thread> threads;
   for (auto& client : clients) {
-    for (uint32_t t = 0; t < 2; ++t) threads.emplace_back(sendMany, client->get(), t, kPerThread);
+    for (uint32_t t = 0; t < 2; ++t)
+      threads.emplace_back(sendMany, client->get(), t, kPerThread);
   }
-  for (auto& thread : threads) thread.join();
+  for (auto& thread : threads)
+    thread.join();
   ASSERT_TRUE(server->waitForConnections(kClients, 10s));
   for (auto id : server->connections()) {
     EXPECT_TRUE(server->waitForMessages(id, 1 + 2 * kPerThread, 60s)) << id;

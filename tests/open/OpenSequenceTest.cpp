@@ -1,0 +1,151 @@
+// The order of attempts and fallbacks of SimConnect_Open, observed from the server's side.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "connection/OpenClose.h"
+#include "include/Wirebridge.h"
+#include "tests/support/ConnectedClient.h"
+#include "tests/support/LocalSimulatorSetup.h"
+
+using simserver::Endpoint;
+using namespace std::chrono_literals;
+
+namespace {
+
+simserver::Options serving(bool pipe, bool ipv4, bool ipv6) {
+  simserver::Options options;
+  options.servePipe = pipe;
+  options.serveIPv4 = ipv4;
+  options.serveIPv6 = ipv6;
+  return options;
+}
+
+class OpenSequence : public testing::Test {
+protected:
+  // Opens with the index; on success, the endpoint the server saw.
+  HRESULT open(uint32_t index = 0) {
+    return SimConnect_Open(&handle, "open-test", nullptr, 0, nullptr, index);
+  }
+  Endpoint endpointOf(const simserver::Server& server) {
+    EXPECT_TRUE(server.waitForConnections(1, 10s));
+    return server.info(server.connections().back())->endpoint;
+  }
+
+  LocalSimulatorSetup setup;
+  HANDLE handle = reinterpret_cast<HANDLE>(1);
+};
+
+TEST_F(OpenSequence, NothingToReachFailsAfterEveryFallback) {
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(open(), E_FAIL);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(handle, nullptr);
+  // Four attempts (pipe, IPv6, IPv4, standard pipe), each closed with its pauses.
+  EXPECT_GE(elapsed, 1400ms);
+  EXPECT_EQ(liveClientCount, 0);
+  EXPECT_EQ(liveTransportCount, 0);
+  EXPECT_FALSE(winsockIsStarted()); // the last close ended Winsock again
+}
+
+TEST_F(OpenSequence, PipeIsTriedFirst) {
+  simserver::Server server(serving(true, true, true));
+  server.start();
+  ASSERT_EQ(open(), S_OK);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(endpointOf(server), Endpoint::Pipe);
+  ASSERT_TRUE(server.waitForMessages(1, 1, 10s));
+  const auto messages = server.messages(1);
+  EXPECT_EQ(messages[0].header.type, 0xF0000001u);
+  EXPECT_EQ(messages[0].header.sequence, 1u);
+  EXPECT_STREQ(reinterpret_cast<const char*>(messages[0].bytes.data() + 16), "open-test");
+  EXPECT_FALSE(winsockIsStarted()); // a pipe-only open never starts Winsock
+}
+
+TEST_F(OpenSequence, WithoutThePipeIPv6AtThePublishedPort) {
+  simserver::Server server(serving(false, true, true));
+  server.start();
+  ASSERT_EQ(open(), S_OK);
+  EXPECT_EQ(endpointOf(server), Endpoint::IPv6);
+  EXPECT_TRUE(winsockIsStarted());
+}
+
+TEST_F(OpenSequence, WithoutAnIPv6PortIPv4) {
+  simserver::Server server(serving(false, true, false));
+  server.start();
+  ASSERT_EQ(open(), S_OK);
+  EXPECT_EQ(endpointOf(server), Endpoint::IPv4);
+}
+
+TEST_F(OpenSequence, IPv4ToLoopbackFallsBackToTheStandardPipe) {
+  simserver::Server server(serving(true, false, false));
+  server.start();
+  // A configured pipe name does not matter for the last attempt.
+  setup.writeConfig("[SimConnect.3]\nProtocol=IPv4\nAddress=127.0.0.1\nPort=1\n");
+  ASSERT_EQ(open(3), S_OK);
+  EXPECT_EQ(endpointOf(server), Endpoint::Pipe);
+}
+
+TEST_F(OpenSequence, ConfiguredPipeNameOnThisMachine) {
+  simserver::Options options = serving(true, false, false);
+  options.pipePath = L"\\\\.\\pipe\\wirebridge-open-test";
+  simserver::Server server(options);
+  server.start();
+  setup.writeConfig("[SimConnect.1]\nProtocol=Pipe\nAddress=.\nPort=wirebridge-open-test\n");
+  ASSERT_EQ(open(1), S_OK);
+  EXPECT_EQ(endpointOf(server), Endpoint::Pipe);
+}
+
+TEST_F(OpenSequence, PipeOnAnotherMachineIsTheOnlyAttempt) {
+  simserver::Server server(serving(false, true, true));
+  server.start();
+  // Any machine name but "." counts as another machine; the loopback address keeps it local.
+  setup.writeConfig("[SimConnect.2]\nProtocol=Pipe\nAddress=127.0.0.1\n");
+  EXPECT_EQ(open(2), E_FAIL);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_TRUE(server.connections().empty());
+}
+
+TEST_F(OpenSequence, IPv6WithoutAPortTakesThePublishedOne) {
+  simserver::Server server(serving(false, false, true));
+  server.start();
+  setup.writeConfig("[SimConnect.4]\nProtocol=IPv6\nAddress=::1\n");
+  ASSERT_EQ(open(4), S_OK);
+  EXPECT_EQ(endpointOf(server), Endpoint::IPv6);
+}
+
+TEST_F(OpenSequence, IPv6ToAnotherHostIsTheOnlyAttempt) {
+  simserver::Server server(serving(true, true, false));
+  server.start();
+  // Not "::1" (though it reaches the loopback network, so nothing leaves the machine).
+  setup.writeConfig("[SimConnect.5]\nProtocol=IPv6\nAddress=::ffff:127.0.0.2\nPort=1\n");
+  EXPECT_EQ(open(5), E_FAIL);
+  EXPECT_TRUE(server.connections().empty());
+}
+
+TEST_F(OpenSequence, MissingSectionIsAnInvalidArgumentBeforeAnyAttempt) {
+  simserver::Server server(serving(true, true, true));
+  server.start();
+  setup.writeConfig("[SimConnect.7]\n");
+  EXPECT_EQ(open(7), E_INVALIDARG); // a section without lines counts as absent
+  EXPECT_EQ(open(8), E_INVALIDARG);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_TRUE(server.connections().empty());
+  EXPECT_EQ(liveClientCount, 0);
+}
+
+TEST_F(OpenSequence, WinsockStaysStartedWhileAClientLives) {
+  simserver::Server server(serving(false, true, false));
+  server.start();
+  ASSERT_EQ(open(), S_OK);
+  EXPECT_TRUE(winsockIsStarted());
+  // A failing open while the first client lives leaves Winsock alone.
+  setup.writeConfig("[SimConnect.6]\nProtocol=IPv4\nAddress=127.0.0.2\nPort=1\n");
+  HANDLE second = nullptr;
+  EXPECT_EQ(SimConnect_Open(&second, "second", nullptr, 0, nullptr, 6), E_FAIL);
+  EXPECT_TRUE(winsockIsStarted());
+  EXPECT_EQ(SimConnect_TransmitClientEvent(handle, 0, 1, 2, 3, 4), S_OK);
+  ASSERT_TRUE(server.waitForMessages(server.connections()[0], 2, 10s));
+}
+
+} // namespace

@@ -1,0 +1,51 @@
+#pragma once
+// What the open sequence looks at on this machine, made clean for one test: no published ports
+// in the registry, and a fresh current directory that may hold a SimConnect.cfg. Restored when
+// the test ends.
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "connection/SimulatorInterface.h"
+
+class LocalSimulatorSetup {
+public:
+  LocalSimulatorSetup() {
+    clearPublishedPorts();
+    wchar_t previous[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    previous_ = previous;
+    folder_ = std::filesystem::temp_directory_path() /
+              ("wirebridge-open-" + std::to_string(GetCurrentProcessId()));
+    std::filesystem::create_directories(folder_);
+    SetCurrentDirectoryW(folder_.c_str());
+  }
+  ~LocalSimulatorSetup() {
+    SetCurrentDirectoryW(previous_.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+    clearPublishedPorts();
+  }
+  LocalSimulatorSetup(const LocalSimulatorSetup&) = delete;
+  LocalSimulatorSetup& operator=(const LocalSimulatorSetup&) = delete;
+
+  // Writes SimConnect.cfg into the current directory.
+  void writeConfig(const std::string& text) const {
+    std::ofstream(folder_ / "SimConnect.cfg") << text;
+  }
+
+  static void clearPublishedPorts() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, sim::kPortsRegistryKey, 0, KEY_SET_VALUE, &key) == 0) {
+      RegDeleteValueW(key, sim::kPortValueIPv4);
+      RegDeleteValueW(key, sim::kPortValueIPv6);
+      RegCloseKey(key);
+    }
+  }
+
+private:
+  std::wstring previous_;
+  std::filesystem::path folder_;
+};
