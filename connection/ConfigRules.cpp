@@ -1,1 +1,132 @@
-// placeholder
+#include "connection/ConfigRules.h"
+
+#include <algorithm>
+
+namespace config {
+
+std::wstring sectionName(uint32_t configIndex) {
+  std::wstring name = L"SimConnect";
+  if (configIndex != 0) {
+    name += L'.';
+    name += std::to_wstring(configIndex);
+  }
+  return name;
+}
+
+int32_t parseInt(std::wstring_view text) noexcept {
+  size_t pos = 0;
+  while (pos < text.size() && isNumberSpace(text[pos])) {
+    ++pos;
+  }
+  bool negative = false;
+  if (pos < text.size() && (text[pos] == L'+' || text[pos] == L'-')) {
+    negative = text[pos] == L'-';
+    ++pos;
+  }
+  // The magnitude saturates one past INT32_MAX, which is exactly the magnitude of INT32_MIN.
+  constexpr int64_t kSaturated = int64_t{INT32_MAX} + 1;
+  int64_t magnitude = 0;
+  for (; pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9'; ++pos) {
+    magnitude = std::min(magnitude * 10 + static_cast<int64_t>(text[pos] - L'0'), kSaturated);
+  }
+  if (negative) {
+    return static_cast<int32_t>(-magnitude);
+  }
+  return static_cast<int32_t>(std::min(magnitude, int64_t{INT32_MAX}));
+}
+
+namespace {
+constexpr wchar_t foldAscii(wchar_t c) noexcept {
+  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+} // namespace
+
+bool equalsIgnoringCase(std::wstring_view a, std::wstring_view b) noexcept {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [](wchar_t x, wchar_t y) { return foldAscii(x) == foldAscii(y); });
+}
+
+std::optional<TransportProtocol> protocolFromName(std::wstring_view name) noexcept {
+  if (equalsIgnoringCase(name, L"Auto")) {
+    return TransportProtocol::Pipe;
+  }
+  if (equalsIgnoringCase(name, L"IPv4")) {
+    return TransportProtocol::IPv4;
+  }
+  if (equalsIgnoringCase(name, L"IPv6")) {
+    return TransportProtocol::IPv6;
+  }
+  if (equalsIgnoringCase(name, L"Pipe")) {
+    return TransportProtocol::Pipe;
+  }
+  return std::nullopt;
+}
+
+const wchar_t* keyName(ConfigKey key) noexcept {
+  switch (key) {
+  case ConfigKey::Protocol:
+    return L"Protocol";
+  case ConfigKey::Address:
+    return L"Address";
+  case ConfigKey::Port:
+    return L"Port";
+  case ConfigKey::MaxReceiveSize:
+    return L"MaxReceiveSize";
+  case ConfigKey::DisableNagle:
+    return L"DisableNagle";
+  }
+  return L"";
+}
+
+void applyValue(ConfigKey key, std::wstring_view value, ConnectionConfig& config) {
+  value = cutFileValue(value);
+  if (value.empty()) {
+    return;
+  }
+  switch (key) {
+  case ConfigKey::Protocol:
+    if (const auto protocol = protocolFromName(value)) {
+      config.protocol = *protocol;
+    }
+    break;
+  case ConfigKey::Address:
+    config.address = cutFieldValue(value);
+    break;
+  case ConfigKey::Port:
+    config.port = cutFieldValue(value);
+    break;
+  case ConfigKey::MaxReceiveSize: {
+    const auto size = static_cast<uint32_t>(parseInt(value));
+    if (size > config.maxReceiveSize) {
+      config.maxReceiveSize = size;
+    }
+    break;
+  }
+  case ConfigKey::DisableNagle:
+    config.disableNagle = parseInt(value) != 0;
+    break;
+  }
+}
+
+void applySection(const SectionValues& values, ConnectionConfig& config,
+                  const RegistryPortReader& readPort) {
+  for (const ConfigKey key : kConfigKeys) {
+    const std::wstring& value = values[static_cast<size_t>(key)];
+    applyValue(key, value, config);
+    if (key != ConfigKey::Protocol || !values[static_cast<size_t>(ConfigKey::Port)].empty()) {
+      continue;
+    }
+    const auto protocol = protocolFromName(cutFileValue(value));
+    if (protocol == TransportProtocol::IPv4 || protocol == TransportProtocol::IPv6) {
+      // The reader empties the port when the simulator publishes none: a port left over from an
+      // earlier file belonged to another transport choice and must not be used for this one.
+      readPort(*protocol == TransportProtocol::IPv6, config.port);
+      if (config.port.size() > kFieldMaxLength) {
+        config.port.resize(kFieldMaxLength);
+      }
+    }
+  }
+}
+
+} // namespace config
