@@ -55,6 +55,8 @@ fi
 
 if build windows; then
   echo "== Windows tests under Wine"
+  # Create the Wine session (prefix, display, server) once before tests start in parallel.
+  WB_WINE_ROOT="$PWD/build/windows/wine" cmake/wine-run.sh || broken+=("wine session")
   run_ctest windows --preset windows -j 2
   WB_WINE_ROOT="$PWD/build/windows/wine" cmake/wine-run.sh --stop
 else
