@@ -170,3 +170,34 @@ TEST(Connect, BusyPipeIsWaitedFor) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(WriteStart, AWriteThatFailsAtOnceEndsTheConnection) {
+  // A handle that refuses writes at once (opened for reading only), on a transport that counts
+  // as connected: the queued message must not wedge the transport while requests succeed.
+  TransportLeakCheck leaks;
+  OwnedClient client(TransportKind::NamedPipe);
+  wchar_t path[MAX_PATH];
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  HANDLE readOnly = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(readOnly, INVALID_HANDLE_VALUE);
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  client->notifyEvent = event;
+  client->handle = readOnly; // closed by the disconnect
+  client->state = StateConnected;
+  BlockRef block(MessageBlock::create(allocateMessageData(36), 36, 1, 0));
+  EXPECT_TRUE(client->Send(block.get()));
+  EXPECT_TRUE(client->IsLost());
+  EXPECT_EQ(client->lostReason, 9);
+  EXPECT_EQ(client->lastCode, 0x80070005u); // access denied, as a failure HRESULT
+  EXPECT_FALSE(client->writeInProgress);
+  EXPECT_EQ(client->refCount, 1); // the write's reference was dropped again
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(uint32_t(SimConnect_TransmitClientEvent(client.get(), 1, 2, 3, 4, 5)), 0x80070005u);
+  client.reset();
+  CloseHandle(event);
+}
+
+} // namespace

@@ -1,0 +1,34 @@
+#pragma once
+// What the launcher asks of the system. The steps run against this interface so that every branch
+// can be driven by scripted answers; Win32LauncherPlatform forwards each call to Windows.
+#include <windows.h>
+
+#include <shellapi.h>
+
+class LauncherPlatform {
+public:
+  virtual ~LauncherPlatform() = default;
+
+  virtual void sleep(DWORD milliseconds) = 0;
+  virtual int messageBox(HWND owner, const char* text, const char* caption, UINT style) = 0;
+  // CreateProcessA, argument for argument.
+  virtual BOOL createProcess(const char* applicationName, char* commandLine,
+                             SECURITY_ATTRIBUTES* processAttributes,
+                             SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
+                             DWORD creationFlags, void* environment, const char* currentDirectory,
+                             STARTUPINFOA* startupInfo,
+                             PROCESS_INFORMATION* processInformation) = 0;
+  virtual DWORD lastError() = 0;
+  virtual DWORD resumeThread(HANDLE thread) = 0;
+  virtual void closeHandle(HANDLE handle) = 0;
+  // GetModuleFileNameA: a full buffer (the result equals `size`) means the path was cut short.
+  virtual DWORD moduleFileName(HMODULE module, char* buffer, DWORD size) = 0;
+  virtual BOOL shellExecuteEx(SHELLEXECUTEINFOA* info) = 0;
+
+  // Deletes the files of the stores "settings" and "window_positions". Throws what the settings
+  // store throws.
+  virtual void resetSettingsStores() = 0;
+  // Sets "ForceVRMode" = "1" in section "Loading" of the store "settings" and rewrites its file
+  // before returning. Throws what the settings store throws.
+  virtual void writeVrModeSetting() = 0;
+};

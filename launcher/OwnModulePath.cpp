@@ -1,0 +1,34 @@
+#include "launcher/OwnModulePath.h"
+
+#include <algorithm>
+
+namespace {
+constexpr DWORD firstLength = 255;
+constexpr DWORD longestLength = 32767;
+} // namespace
+
+OwnModulePath queryOwnModulePath(LauncherPlatform& platform) {
+  OwnModulePath result;
+  DWORD size = firstLength;
+  for (;;) {
+    std::string buffer(size, '\0');
+    const DWORD length = platform.moduleFileName(nullptr, buffer.data(), size);
+    if (length == 0) {
+      result.error = platform.lastError();
+      return result;
+    }
+    if (length < size) {
+      buffer.resize(length);
+      result.complete = true;
+      result.path = std::move(buffer);
+      return result;
+    }
+    // A full buffer means the path was cut short. Restarting a cut-short path would start some
+    // other program or none, so past the longest length the query gives up.
+    if (size == longestLength) {
+      result.error = ERROR_INSUFFICIENT_BUFFER;
+      return result;
+    }
+    size = std::min(size * 2, longestLength);
+  }
+}

@@ -1,0 +1,121 @@
+#include "tests/launcher/ScriptedPlatform.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+void ScriptedPlatform::sleep(DWORD milliseconds) {
+  calls.push_back("Sleep(" + std::to_string(milliseconds) + ")");
+}
+
+int ScriptedPlatform::messageBox(HWND owner, const char* text, const char* caption, UINT style) {
+  calls.push_back("MessageBoxA");
+  boxes.push_back({owner, text ? text : "<null>", caption ? caption : "<null>", style});
+  if (messageBoxAnswers.empty()) return IDOK;
+  const int answer = messageBoxAnswers.front();
+  messageBoxAnswers.pop_front();
+  return answer;
+}
+
+BOOL ScriptedPlatform::createProcess(const char* applicationName, char* commandLine,
+                                     SECURITY_ATTRIBUTES* processAttributes,
+                                     SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
+                                     DWORD creationFlags, void* environment,
+                                     const char* currentDirectory, STARTUPINFOA* startupInfo,
+                                     PROCESS_INFORMATION* processInformation) {
+  calls.push_back("CreateProcessA");
+  RecordedProcessStart start{applicationName != nullptr,
+                             applicationName ? applicationName : "",
+                             commandLine,
+                             processAttributes,
+                             threadAttributes,
+                             inheritHandles,
+                             creationFlags,
+                             environment,
+                             currentDirectory,
+                             {},
+                             processInformation != nullptr};
+  if (startupInfo != nullptr) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(startupInfo);
+    start.startupInfoBytes.assign(bytes, bytes + sizeof *startupInfo);
+  }
+  starts.push_back(std::move(start));
+  if (!processStarts) {
+    error_ = processStartError;
+    return FALSE;
+  }
+  processInformation->hProcess = processHandle;
+  processInformation->hThread = threadHandle;
+  processInformation->dwProcessId = 4242;
+  processInformation->dwThreadId = 4243;
+  return TRUE;
+}
+
+DWORD ScriptedPlatform::lastError() {
+  calls.push_back("GetLastError");
+  return error_;
+}
+
+DWORD ScriptedPlatform::resumeThread(HANDLE thread) {
+  calls.push_back("ResumeThread(" + handleName(thread) + ")");
+  return 1;
+}
+
+void ScriptedPlatform::closeHandle(HANDLE handle) {
+  calls.push_back("CloseHandle(" + handleName(handle) + ")");
+}
+
+// Behaves as GetModuleFileNameA does on current Windows: a path that does not fit is cut to
+// size - 1 characters plus the terminator, and the result is `size` with
+// ERROR_INSUFFICIENT_BUFFER.
+DWORD ScriptedPlatform::moduleFileName(HMODULE module, char* buffer, DWORD size) {
+  calls.push_back(std::string("GetModuleFileNameA(") + (module ? "module" : "null") + ", " +
+                  std::to_string(size) + ")");
+  if (ownPathError != 0) {
+    error_ = ownPathError;
+    return 0;
+  }
+  if (ownPathAlwaysCutShort || ownPath.size() >= size) {
+    std::memcpy(buffer, ownPath.data(), std::min<size_t>(ownPath.size(), size - 1));
+    buffer[size - 1] = '\0';
+    error_ = ERROR_INSUFFICIENT_BUFFER;
+    return size;
+  }
+  std::memcpy(buffer, ownPath.c_str(), ownPath.size() + 1);
+  return static_cast<DWORD>(ownPath.size());
+}
+
+BOOL ScriptedPlatform::shellExecuteEx(SHELLEXECUTEINFOA* info) {
+  calls.push_back("ShellExecuteExA");
+  RecordedShellExecute record{*info,
+                              info->lpVerb != nullptr,
+                              info->lpFile != nullptr,
+                              info->lpParameters != nullptr,
+                              info->lpVerb ? info->lpVerb : "",
+                              info->lpFile ? info->lpFile : "",
+                              info->lpParameters ? info->lpParameters : ""};
+  shellExecutes.push_back(std::move(record));
+  if (!shellExecuteSucceeds) {
+    error_ = shellExecuteError;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void ScriptedPlatform::resetSettingsStores() {
+  calls.push_back("resetSettingsStores");
+  if (onReset) onReset();
+}
+
+void ScriptedPlatform::writeVrModeSetting() {
+  calls.push_back("writeVrModeSetting");
+  if (onWriteVrMode) onWriteVrMode();
+}
+
+std::string ScriptedPlatform::handleName(HANDLE handle) const {
+  if (handle == processHandle) return "process";
+  if (handle == threadHandle) return "thread";
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", handle);
+  return text;
+}
