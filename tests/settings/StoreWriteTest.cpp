@@ -1,0 +1,177 @@
+// setValue: the backup, the rewrite from memory, and what happens when the file is busy.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <windows.h>
+
+#include "StoreTestSupport.h"
+#include "settings/SettingsStore.h"
+
+namespace {
+
+using FileIdentity = std::pair<DWORD, unsigned long long>; // volume, file index
+
+FileIdentity fileIdentity(const fs::path& path) {
+  FileHandle file = openFile(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  BY_HANDLE_FILE_INFORMATION info{};
+  EXPECT_TRUE(GetFileInformationByHandle(file.get(), &info)) << GetLastError();
+  return {info.dwVolumeSerialNumber,
+          (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+class StoreWrite : public StoreFolderTest {
+protected:
+  fs::path file() const { return settingsFile(L"settings"); }
+  fs::path backup() const {
+    return settingsFolder() / L"settings_pro_Aerolumen P3Dv4_settings.ini.bak";
+  }
+  std::vector<std::wstring> fileOnly() const {
+    return {L"settings_pro_Aerolumen P3Dv4_settings.ini"};
+  }
+  std::vector<std::wstring> fileAndBackup() const {
+    return {L"settings_pro_Aerolumen P3Dv4_settings.ini",
+            L"settings_pro_Aerolumen P3Dv4_settings.ini.bak"};
+  }
+};
+
+TEST_F(StoreWrite, FirstWriteCreatesTheFileWithCrLfAndNoBackup) {
+  SettingsStore store("settings", base());
+  store.setValue("Loading", "ForceVRMode", "1");
+  EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 1\r\n\r\n");
+  EXPECT_EQ(folderEntries(settingsFolder()), fileOnly());
+}
+
+TEST_F(StoreWrite, EachWriteBacksUpThePreviousFileByteForByte) {
+  SettingsStore store("settings", base());
+  store.setValue("Loading", "ForceVRMode", "1");
+  store.setValue("Loading", "Other", "x");
+  EXPECT_EQ(readBytes(backup()), "[Loading]\r\nForceVRMode = 1\r\n\r\n");
+  EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 1\r\nOther = x\r\n\r\n");
+
+  store.setValue("Audio", "volume", "7");
+  EXPECT_EQ(readBytes(backup()), "[Loading]\r\nForceVRMode = 1\r\nOther = x\r\n\r\n");
+  EXPECT_EQ(readBytes(file()), "[Audio]\r\nvolume = 7\r\n\r\n"
+                               "[Loading]\r\nForceVRMode = 1\r\nOther = x\r\n\r\n");
+  // The move into place leaves no temporary files behind.
+  EXPECT_EQ(folderEntries(settingsFolder()), fileAndBackup());
+}
+
+TEST_F(StoreWrite, LoadedSectionsAndKeysSurviveAndSkippedLinesDisappear) {
+  fs::create_directories(settingsFolder());
+  const std::string original = "# comment\n"
+                               "orphan = 1\n"
+                               "[Window]\n"
+                               "x=10\n"
+                               "y = 20   \n"
+                               "[Empty]\n"
+                               "[Loading]\n"
+                               "ForceVRMode = 0\n"
+                               "Keep = this one\n";
+  writeBytes(file(), original);
+
+  SettingsStore store("settings", base());
+  store.setValue("Loading", "ForceVRMode", "1");
+  EXPECT_EQ(readBytes(backup()), original);
+  EXPECT_EQ(readBytes(file()), "[Empty]\r\n\r\n"
+                               "[Loading]\r\nForceVRMode = 1\r\nKeep = this one\r\n\r\n"
+                               "[Window]\r\nx = 10\r\ny = 20\r\n\r\n");
+}
+
+TEST_F(StoreWrite, SettingTheSameValueStillBacksUpAndRewrites) {
+  fs::create_directories(settingsFolder());
+  writeBytes(file(), "[Loading]\nForceVRMode=1\n");
+  SettingsStore store("settings", base());
+  store.setValue("Loading", "ForceVRMode", "1");
+  EXPECT_EQ(readBytes(backup()), "[Loading]\nForceVRMode=1\n");
+  EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 1\r\n\r\n");
+}
+
+TEST_F(StoreWrite, EverythingSetReadsBackInANewStore) {
+  const IniSections expected{
+      {" spaced section ", {{"inner  key", "v = w # x"}, {"ab", ""}}},
+      {"[]", {{"k", "\xC3\xA9\xFF"}}},
+  };
+  {
+    SettingsStore store("settings", base());
+    for (const auto& [section, entries] : expected)
+      for (const auto& [key, value] : entries)
+        store.setValue(section, key, value);
+    EXPECT_EQ(store.sections(), expected);
+  }
+  SettingsStore reloaded("settings", base());
+  EXPECT_EQ(reloaded.sections(), expected);
+}
+
+TEST_F(StoreWrite, RefusedInputChangesNothing) {
+  SettingsStore store("settings", base());
+  store.setValue("Loading", "ForceVRMode", "1");
+  const std::string before = readBytes(file());
+
+  EXPECT_THROW(store.setValue("L", "ForceVRMode", "2"), std::invalid_argument);
+  EXPECT_THROW(store.setValue("Loading", "ForceVRMode ", "2"), std::invalid_argument);
+  EXPECT_THROW(store.setValue("Loading", "Other", "2\r\n[Injected]"), std::invalid_argument);
+  EXPECT_THROW(store.setValue("Loading", "", "2"), std::invalid_argument);
+
+  EXPECT_EQ(store.sections(), (IniSections{{"Loading", {{"ForceVRMode", "1"}}}}));
+  EXPECT_EQ(readBytes(file()), before);
+  EXPECT_EQ(folderEntries(settingsFolder()), fileOnly()); // not even a backup was taken
+}
+
+TEST_F(StoreWrite, FileHeldOpenWithoutSharingKeepsItsContent) {
+  SettingsStore store("settings", base());
+  store.setValue("Loading", "ForceVRMode", "1");
+  {
+    FileHandle holder = openFile(file(), 0);
+    ASSERT_TRUE(holder.valid());
+    EXPECT_NO_THROW(store.setValue("Loading", "ForceVRMode", "2"));
+  }
+  EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 1\r\n\r\n");
+  EXPECT_EQ(store.sections(), (IniSections{{"Loading", {{"ForceVRMode", "2"}}}}));
+  // The unused temporary file is gone; the backup could not be taken from a locked file.
+  EXPECT_EQ(folderEntries(settingsFolder()), fileOnly());
+
+  // Once the file is free again, the next write carries the value kept in memory.
+  store.setValue("Loading", "Other", "x");
+  EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 2\r\nOther = x\r\n\r\n");
+}
+
+TEST_F(StoreWrite, ReplacesTheFileInsteadOfRewritingItInPlace) {
+  SettingsStore store("settings", base());
+  store.setValue("Loading", "ForceVRMode", "1");
+  const FileIdentity before = fileIdentity(file());
+
+  // The new content arrives as a new file moved over the old one, never by truncating and
+  // refilling the old file, so a write that stops part-way cannot leave half a file.
+  store.setValue("Loading", "Other", "x");
+  EXPECT_NE(fileIdentity(file()), before);
+  EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 1\r\nOther = x\r\n\r\n");
+  EXPECT_EQ(folderEntries(settingsFolder()), fileAndBackup());
+}
+
+TEST_F(StoreWrite, ConcurrentWritesToOneStoreDoNotInterleave) {
+  SettingsStore store("settings", base());
+  constexpr int perThread = 15;
+  const auto writer = [&store](const std::string& key) {
+    for (int i = 0; i < perThread; ++i)
+      store.setValue("Threads", key + std::to_string(i), std::to_string(i));
+  };
+  std::thread first(writer, "a");
+  std::thread second(writer, "b");
+  first.join();
+  second.join();
+
+  SettingsStore reloaded("settings", base());
+  ASSERT_EQ(reloaded.sections().count("Threads"), 1u);
+  const IniEntries& entries = reloaded.sections().at("Threads");
+  EXPECT_EQ(entries.size(), 2u * perThread);
+  EXPECT_EQ(entries.at("a14"), "14");
+  EXPECT_EQ(entries.at("b0"), "0");
+  EXPECT_EQ(folderEntries(settingsFolder()), fileAndBackup());
+}
+
+} // namespace
