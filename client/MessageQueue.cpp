@@ -22,21 +22,33 @@ bool MessageQueue::pushHeld(MessageBlock* block) noexcept {
   return true;
 }
 
-bool MessageQueue::popHeld(BlockRef& holder) noexcept {
-  if (count_ == 0) return false;
+MessageBlock* MessageQueue::unlinkHead() noexcept {
+  if (count_ == 0) return nullptr;
   Node* node = head_;
   head_ = node->next;
   if (head_ == nullptr) tail_ = nullptr;
   --count_;
   MessageBlock* block = node->block;
   delete node;
+  return block;
+}
+
+bool MessageQueue::popHeld(BlockRef& holder) noexcept {
+  MessageBlock* block = unlinkHead();
+  if (block == nullptr) return false;
   holder.reset(block);
   return true;
 }
 
 bool MessageQueue::pop(BlockRef& holder) noexcept {
-  auto guard = lock_.lock();
-  return popHeld(holder);
+  MessageBlock* block;
+  {
+    auto guard = lock_.lock();
+    block = unlinkHead();
+  }
+  if (block == nullptr) return false;
+  holder.reset(block); // the block held before is dropped outside the lock
+  return true;
 }
 
 void MessageQueue::clear() noexcept {

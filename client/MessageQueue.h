@@ -36,6 +36,8 @@ public:
   MessageBlock* back() const noexcept;  // for tests: the tail's block, or null
 
 private:
+  MessageBlock* unlinkHead() noexcept; // the head's reference, or null when empty
+
   struct Node {
     MessageBlock* block;
     Node* next;

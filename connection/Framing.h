@@ -37,6 +37,11 @@ public:
   void commit(uint32_t count) noexcept;
 
   // Takes one message out of the buffer into `slot`, then keeps room for the next read.
+  // A size above maxReceiveSize, or above kGrowthLimit (such a message could never fit the
+  // buffer), answers TooLarge; nothing of the stream behind it is used. A run of zero filler
+  // answers MessageReady with the slot empty; a run that reaches the end of the data goes on
+  // into the next read. NoMemory also when the buffer cannot grow for a message that needs it,
+  // or has no memory at all.
   FrameResult frame(MessageSlot& slot, uint32_t maxReceiveSize) noexcept;
 
   uint8_t* start() const noexcept { return buffer_.get(); }
@@ -45,8 +50,16 @@ public:
   int32_t capacity() const noexcept { return capacity_; }
 
 private:
+  FrameResult takeMessage(MessageSlot& slot, uint32_t maxReceiveSize) noexcept;
+  FrameResult skipFiller(MessageSlot& slot) noexcept;
+  bool keepRoom(FrameResult answer) noexcept; // false when the buffer could not grow
+  bool nextMessageComplete() const noexcept;
+  void rewindIfConsumed() noexcept;
+
   std::unique_ptr<uint8_t[]> buffer_;
   int32_t capacity_ = 0;
   uint8_t* dataEnd_ = nullptr;
   uint8_t* parsePos_ = nullptr;
+  // The last filler run reached the end of the data: zero bytes that arrive next belong to it.
+  bool fillerContinues_ = false;
 };
