@@ -6,17 +6,12 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/simserver/Records.h"
+
 namespace standin {
 
-namespace record_id {
-inline constexpr uint32_t Open = 2;
-inline constexpr uint32_t Ack = 0x1001;
-inline constexpr uint32_t Event = 0x1002;
-inline constexpr uint32_t Data = 0x1003;
-inline constexpr uint32_t SystemState = 0x1004;
-inline constexpr uint32_t Fault = 0x1005;
-inline constexpr uint32_t Pattern = 0x1006;
-} // namespace record_id
+// The record ids are the stand-in server's own.
+namespace record_id = simserver::records::id;
 
 uint32_t recordU32(const uint8_t* record, size_t offset);
 
