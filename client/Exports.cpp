@@ -13,6 +13,18 @@ namespace {
 constexpr HRESULT kFail = HRESULT(0x80004005L);
 constexpr HRESULT kInvalidArgument = HRESULT(0x80070057L);
 
+// A buffer for a message of `size` bytes, or the HRESULT that refuses it.
+HRESULT obtainBuffer(SimClient* client, uint32_t size, uint8_t*& buffer) noexcept {
+  switch (obtainMessageBuffer(client, size, &buffer)) {
+  case ObtainGiven:
+    return S_OK;
+  case ObtainLost:
+    return HRESULT(client->lastCode);
+  default:
+    return kFail;
+  }
+}
+
 // Obtain, build, then commit — or give the buffer back when the build fails. The client's build
 // lock keeps other threads' messages out of the staging area until this one is committed.
 template <typename Build>
@@ -21,14 +33,7 @@ HRESULT sendRequest(HANDLE handle, uint32_t size, Build&& build) noexcept {
   if (client == nullptr) return kFail;
   auto building = client->buildLock.lock();
   uint8_t* buffer = nullptr;
-  switch (obtainMessageBuffer(client, size, &buffer)) {
-  case ObtainGiven:
-    break;
-  case ObtainLost:
-    return HRESULT(client->lastCode);
-  default:
-    return kFail;
-  }
+  if (const HRESULT refused = obtainBuffer(client, size, buffer); refused != S_OK) return refused;
   if (const uint32_t failed = build(buffer); failed != 0) {
     releaseMessageBuffer(client, buffer, size);
     return HRESULT(failed);
@@ -37,17 +42,12 @@ HRESULT sendRequest(HANDLE handle, uint32_t size, Build&& build) noexcept {
   return S_OK;
 }
 
-// Sends the Open message; on failure the new client is closed again.
+// Sends the Open message, flushed directly; on failure the caller closes the new client.
 HRESULT sendOpenMessage(SimClient* client, const char* name) noexcept {
   auto building = client->buildLock.lock();
   uint8_t* buffer = nullptr;
-  switch (obtainMessageBuffer(client, wire::kOpenSize, &buffer)) {
-  case ObtainGiven:
-    break;
-  case ObtainLost:
-    return HRESULT(client->lastCode);
-  default:
-    return kFail;
+  if (const HRESULT refused = obtainBuffer(client, wire::kOpenSize, buffer); refused != S_OK) {
+    return refused;
   }
   if (const uint32_t failed = wire::encodeOpen(buffer, name); failed != 0) return HRESULT(failed);
   return flushStaging(client) == 0 ? S_OK : kFail;
