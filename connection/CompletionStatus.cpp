@@ -59,4 +59,15 @@ CompletionVerdict classifyCompletion(uint32_t normalizedStatus, uint32_t bytes,
   return {true, 0, 0};
 }
 
+CompletionVerdict classifyPostingFailure(uint32_t win32Error, bool isPipe) noexcept {
+  constexpr uint32_t kIoPending = 997; // ERROR_IO_PENDING and WSA_IO_PENDING
+  constexpr uint32_t kMoreData = 234;  // ERROR_MORE_DATA: a warning, completed like a success
+  if (win32Error == 0 || win32Error == kIoPending) return {true, 0, 0};
+  if (isPipe && win32Error == kMoreData) return {true, 0, 0};
+  const CompletionVerdict verdict =
+      classifyCompletion(normalizeCompletionStatus(win32Error), 1, isPipe);
+  if (verdict.proceed) return {false, ReasonFailed, hresultFromWin32(win32Error)};
+  return verdict;
+}
+
 } // namespace status

@@ -49,4 +49,10 @@ struct CompletionVerdict {
 CompletionVerdict classifyCompletion(uint32_t normalizedStatus, uint32_t bytes,
                                      bool isPipe) noexcept;
 
+// Decides a read or write whose posting failed at once with a Win32 error. `proceed` means the
+// operation is still under way and its completion will come (pending, or more data waiting on a
+// message-mode pipe); otherwise the reason and code are those a completion with the same error
+// would give, so the caller learns of the loss the same way whatever the timing.
+CompletionVerdict classifyPostingFailure(uint32_t win32Error, bool isPipe) noexcept;
+
 } // namespace status

@@ -178,19 +178,22 @@ void Transport::postRead() {
       DWORD flags = 0;
       if (WSARecv(reinterpret_cast<SOCKET>(handle), &readBlock.wsaBuffer, 1, &received, &flags,
                   &readBlock.overlapped, nullptr) == SOCKET_ERROR) {
-        const int wsaError = WSAGetLastError();
-        if (wsaError != WSA_IO_PENDING) error = uint32_t(wsaError);
+        error = uint32_t(WSAGetLastError());
       }
     } else if (!ReadFile(handle, at, length, nullptr, &readBlock.overlapped)) {
-      const DWORD readError = GetLastError();
-      if (readError != ERROR_IO_PENDING) error = readError;
+      error = GetLastError();
     }
   }
-  if (error != 0) {
-    // A read that cannot even be posted would leave the connection silent for good.
-    Disconnect(status::ReasonFailed, status::hresultFromWin32(error));
-    Release();
-  }
+  failPosting(error);
+}
+
+void Transport::failPosting(uint32_t error) {
+  const auto verdict = status::classifyPostingFailure(error, kind == TransportKind::NamedPipe);
+  if (verdict.proceed) return; // the completion routine takes it from here
+  // An operation that cannot even be posted would leave the connection silent or wedged for
+  // good: end it the way a failed completion would.
+  Disconnect(verdict.reason, verdict.code);
+  Release(); // the reference taken for the operation
 }
 
 uint32_t Transport::startWrite(bool force) {
@@ -218,13 +221,12 @@ uint32_t Transport::startWrite(bool force) {
     DWORD sent = 0;
     if (WSASend(reinterpret_cast<SOCKET>(handle), &writeBlock.wsaBuffer, 1, &sent, 0,
                 &writeBlock.overlapped, nullptr) == SOCKET_ERROR) {
-      const int wsaError = WSAGetLastError();
-      if (wsaError != WSA_IO_PENDING) error = uint32_t(wsaError);
+      error = uint32_t(WSAGetLastError());
     }
   } else if (!WriteFile(handle, data, length, nullptr, &writeBlock.overlapped)) {
-    const DWORD writeError = GetLastError();
-    if (writeError != ERROR_IO_PENDING) error = writeError;
+    error = GetLastError();
   }
+  if (error == ERROR_IO_PENDING) error = 0;
   writeInProgress = (error == 0);
   return error;
 }
@@ -237,11 +239,8 @@ bool Transport::Send(MessageBlock* block) {
     if (!sendQueue.push(block)) return false;
     error = startWrite(false);
   }
-  if (error != 0) {
-    // Without this, writeInProgress would stay set and every later message would queue forever.
-    Disconnect(status::ReasonFailed, status::hresultFromWin32(error));
-    Release(); // the reference taken for the write that never started
-  }
+  // Without this, writeInProgress would stay set and every later message would queue forever.
+  failPosting(error);
   return true;
 }
 
@@ -257,10 +256,7 @@ void Transport::onCompletion(IoBlock& block, uint32_t rawStatus, uint32_t bytes)
         auto guard = stateLock.lock();
         if (state == StateConnected) error = startWrite(true);
       }
-      if (error != 0) {
-        Disconnect(status::ReasonFailed, status::hresultFromWin32(error));
-        Release();
-      }
+      failPosting(error);
     } else {
       onReadCompleted(bytes);
     }

@@ -93,6 +93,8 @@ private:
   void postRead();
   // Starts the next queued write; returns the Win32 error of a posting that failed at once.
   uint32_t startWrite(bool force);
+  // Ends the connection for a read or write whose posting failed at once (0: nothing failed).
+  void failPosting(uint32_t error);
   void onCompletion(IoBlock& block, uint32_t status, uint32_t bytes);
   void onReadCompleted(uint32_t bytes);
   void finalRelease() noexcept;

@@ -63,3 +63,32 @@ TEST(CompletionStatus, HresultFromWin32) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(PostingFailure, StillUnderWayWhenPendingOrWhenAPipeHasMoreData) {
+  EXPECT_TRUE(classifyPostingFailure(0, true).proceed);
+  EXPECT_TRUE(classifyPostingFailure(997, true).proceed);
+  EXPECT_TRUE(classifyPostingFailure(997, false).proceed);
+  // A message-mode pipe read that found more data completes through the routine as usual;
+  // dropping its reference here would release it twice.
+  EXPECT_TRUE(classifyPostingFailure(234, true).proceed);
+  EXPECT_FALSE(classifyPostingFailure(234, false).proceed);
+}
+
+TEST(PostingFailure, EndsTheConnectionAsTheSameFailedCompletionWould) {
+  const auto broken = classifyPostingFailure(109, true);
+  EXPECT_EQ(broken.reason, 5);
+  EXPECT_EQ(broken.code, 0xC000014Bu);
+  const auto disconnected = classifyPostingFailure(233, true);
+  EXPECT_EQ(disconnected.reason, 9);
+  EXPECT_EQ(disconnected.code, 0xC00000B0u);
+  const auto reset = classifyPostingFailure(10054, false);
+  EXPECT_EQ(reset.reason, 5);
+  EXPECT_EQ(reset.code, 0xC000020Du);
+  const auto denied = classifyPostingFailure(5, true);
+  EXPECT_EQ(denied.reason, 9);
+  EXPECT_EQ(denied.code, 0x80070005u);
+}
+
+} // namespace
