@@ -91,7 +91,12 @@ OpenInProgress::OpenInProgress() noexcept {
 
 OpenInProgress::~OpenInProgress() {
   auto guard = winsockLock().lock();
-  --opensInProgress;
+  // Failed opens on several threads each leave Winsock to the others while they overlap; the
+  // last open to end cleans up when no client is left.
+  if (--opensInProgress == 0 && liveClientCount == 0 && winsockStarted) {
+    WSACleanup();
+    winsockStarted = false;
+  }
 }
 
 bool startWinsock() {

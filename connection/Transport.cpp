@@ -82,8 +82,9 @@ void Transport::OnConnected() {
     if (!writeEvent_.valid()) std::printf("CreateEvent failed with %d.\n", int(GetLastError()));
     readEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!readEvent_.valid()) std::printf("CreateEvent failed with %d.\n", int(GetLastError()));
-    writeBlock.overlapped.hEvent = writeEvent_.get();
-    readBlock.overlapped.hEvent = readEvent_.get();
+    // The events stay out of the OVERLAPPED blocks: completions arrive through the thread pool
+    // anyway, and Wine cancels evented I/O when the thread that started it ends, which would cut
+    // the connection of a caller that opened or sent from a short-lived thread.
   }
 }
 

@@ -1,6 +1,7 @@
 #include "settings/TextFileReplace.h"
 
 #include <atomic>
+#include <cwchar>
 #include <fstream>
 #include <system_error>
 
@@ -57,9 +58,35 @@ bool flushToDisk(const std::filesystem::path& path) {
   return file.valid() && FlushFileBuffers(file.get()) != FALSE;
 }
 
+bool processIsAlive(DWORD processId) {
+  FileHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+  if (!process.valid()) return GetLastError() == ERROR_ACCESS_DENIED; // exists, not ours to open
+  return WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+// A writer that was killed during its write leaves its temporary file behind; removing those of
+// processes that no longer run keeps them from piling up beside the settings file.
+void removeAbandonedTemporaries(const std::filesystem::path& target) {
+  const std::wstring prefix = target.filename().wstring() + L".";
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(target.parent_path(), error)) {
+    const std::wstring name = entry.path().filename().wstring();
+    if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - 4, 4, L".tmp") != 0) {
+      continue;
+    }
+    const DWORD writer = DWORD(std::wcstoul(name.c_str() + prefix.size(), nullptr, 10));
+    if (writer != 0 && writer != GetCurrentProcessId() && !processIsAlive(writer)) {
+      std::error_code ignored;
+      std::filesystem::remove(entry.path(), ignored);
+    }
+  }
+}
+
 } // namespace
 
 bool replaceFileWithText(const std::filesystem::path& target, const std::string& text) {
+  removeAbandonedTemporaries(target);
   TemporaryFile temporary(temporarySibling(target));
   if (!writeText(temporary.path(), text) || !flushToDisk(temporary.path())) return false;
   if (!MoveFileExW(temporary.path().c_str(), target.c_str(),
