@@ -116,6 +116,10 @@ TEST_P(Channel, AbortiveCloseIsAResetOrADisconnectedPipe) {
     // not one of the remote-close statuses.
     EXPECT_EQ(client->lostReason, 9);
     EXPECT_EQ(client->lastCode, 0xC00000B0u);
+  } else if (client->lostReason == 4) {
+    // Wine reports a reset only to a read that is already pending when it arrives; one posted
+    // just after it sees the end of the stream instead.
+    EXPECT_EQ(client->lastCode, 0xC000013Eu);
   } else {
     EXPECT_EQ(client->lostReason, 5);
     EXPECT_EQ(client->lastCode, 0xC000020Du);
