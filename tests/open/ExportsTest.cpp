@@ -127,9 +127,16 @@ TEST_F(Exports, EachRecordWakesTheCallerOnce) {
   ASSERT_EQ(SimConnect_TransmitClientEvent(handle, 0, 1, 2, 3, 4), S_OK);
   ASSERT_EQ(SimConnect_TransmitClientEvent(handle, 0, 1, 2, 3, 4), S_OK);
   auto* client = static_cast<SimClient*>(handle);
-  // The open reply and one event record per request.
-  ASSERT_TRUE(waitUntil([&] { return client->receiveQueue.count() == 3; }));
-  EXPECT_EQ(window.drain(WM_APP + 1), 3);
+  // The open reply and one event record per request; each is posted right after it is queued.
+  int wakeUps = 0;
+  ASSERT_TRUE(waitUntil([&] {
+    wakeUps += window.drain(WM_APP + 1);
+    return wakeUps >= 3;
+  }));
+  Sleep(200);
+  wakeUps += window.drain(WM_APP + 1);
+  EXPECT_EQ(wakeUps, 3);
+  EXPECT_EQ(client->receiveQueue.count(), 3);
   Collected collected;
   EXPECT_EQ(collected.dispatch(client), S_OK);
   ASSERT_EQ(collected.records.size(), 3u);
