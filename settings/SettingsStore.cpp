@@ -1,7 +1,6 @@
 #include "settings/SettingsStore.h"
 
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -10,6 +9,7 @@
 
 #include <shlobj.h>
 
+#include "settings/FileContent.h"
 #include "settings/IniCarriable.h"
 #include "settings/TextFileReplace.h"
 
@@ -47,6 +47,17 @@ std::wstring widenAnsi(const std::string& text) {
   return wide;
 }
 
+// What a text-mode stream on Windows reads: CR LF becomes LF and a Ctrl-Z ends the text.
+std::string asReadInTextMode(const std::string& bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size() && bytes[i] != '\x1A'; ++i) {
+    if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
+    text += bytes[i];
+  }
+  return text;
+}
+
 } // namespace
 
 SettingsStore::SettingsStore(std::string storeName)
@@ -59,7 +70,10 @@ SettingsStore::SettingsStore(std::string storeName, std::filesystem::path baseFo
   backupPath_ = filePath_;
   backupPath_ += L".bak";
 
-  std::ifstream in(filePath_); // text mode: CR LF arrives as LF
+  const FileRead read = readWholeFile(filePath_);
+  loadError_ = read.error;
+  if (!read.exists || read.error != 0) return; // an unreadable file is not loaded in part
+  std::istringstream in(asReadInTextMode(read.bytes));
   load(in);
 }
 
@@ -72,6 +86,11 @@ void SettingsStore::setValue(const std::string& section, const std::string& key,
                              const std::string& value) {
   requireIniCarriable(section, key, value);
   std::lock_guard<std::mutex> lock(mutex_);
+  // Writing what was loaded of a file that could not be read would lose the rest of it.
+  if (loadError_ != 0)
+    throw std::filesystem::filesystem_error(
+        "the settings file exists but could not be read, so it is left unchanged", filePath_,
+        std::error_code(static_cast<int>(loadError_), std::system_category()));
   sections_[section][key] = value;
   save();
 }
@@ -81,16 +100,16 @@ void SettingsStore::load(std::istream& in) {
 }
 
 void SettingsStore::save() {
-  try {
-    std::filesystem::remove(backupPath_);
-    std::filesystem::copy(filePath_, backupPath_);
-  } catch (const std::exception&) {
-    // No backup this time (usually because there is no settings file yet); the write goes on.
-  }
-
+  backUp();
   std::ostringstream text;
   writeIni(text, sections_);
-  // A file that cannot be replaced keeps its old content and the value stays in memory only;
-  // the launcher goes on either way, so the failure is not reported.
-  replaceFileWithText(filePath_, text.str());
+  replaceFileContent(filePath_, withCrLf(text.str()));
+}
+
+// The backup replaces the previous one only once it is complete, so a file that cannot be copied
+// (or that does not exist) leaves the previous backup in place. Failures are dropped: the write
+// goes on without a new backup.
+void SettingsStore::backUp() {
+  const FileRead current = readWholeFile(filePath_);
+  if (current.exists && current.error == 0) replaceInOneStep(backupPath_, current.bytes);
 }

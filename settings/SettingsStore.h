@@ -11,7 +11,8 @@
 
 class SettingsStore {
 public:
-  // Creates the settings folder (with missing parents) and loads the store's file, if any.
+  // Creates the settings folder (with missing parents) and loads the store's file, if any. A file
+  // that exists but cannot be read to the end loads nothing and is remembered as unreadable.
   // Throws std::filesystem::filesystem_error when the folder cannot be created and
   // std::runtime_error when the application-data folder cannot be found.
   explicit SettingsStore(std::string storeName);
@@ -26,8 +27,11 @@ public:
   void deleteFiles();
 
   // Stores the value and rewrites the file before returning. Input that would not read back
-  // unchanged throws std::invalid_argument and changes nothing. A file that cannot be replaced
-  // keeps its old content; the value then lives in memory only.
+  // unchanged throws std::invalid_argument and changes nothing. A file that exists but could not
+  // be read when the store was opened is never written: std::filesystem::filesystem_error, and
+  // nothing changes. A file that cannot be written keeps its old content and
+  // std::filesystem::filesystem_error names it and the system error; the value then lives in
+  // memory only.
   void setValue(const std::string& section, const std::string& key, const std::string& value);
 
   const IniSections& sections() const noexcept { return sections_; }
@@ -37,9 +41,11 @@ public:
 private:
   void load(std::istream& in);
   void save();
+  void backUp();
 
   IniSections sections_;
   std::filesystem::path filePath_;
   std::filesystem::path backupPath_;
   std::mutex mutex_;
+  unsigned long loadError_ = 0; // the system error that kept the existing file from being read
 };

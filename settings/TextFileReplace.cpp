@@ -2,11 +2,11 @@
 
 #include <atomic>
 #include <cwchar>
-#include <fstream>
 #include <system_error>
 
 #include <windows.h>
 
+#include "settings/FileContent.h"
 #include "settings/FileHandle.h"
 
 namespace {
@@ -42,20 +42,9 @@ private:
   bool moved_ = false;
 };
 
-bool writeText(const std::filesystem::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::out | std::ios::trunc); // text mode
-  if (!out) return false;
-  out << text;
-  out.close();
-  return !out.fail();
-}
-
-// The content must be on disk before the move makes it the settings file; otherwise a crash
-// could leave the new name pointing at an empty file.
-bool flushToDisk(const std::filesystem::path& path) {
-  FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  return file.valid() && FlushFileBuffers(file.get()) != FALSE;
+bool refusedForSharingOrAccess(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+         error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE;
 }
 
 bool processIsAlive(DWORD processId) {
@@ -85,13 +74,40 @@ void removeAbandonedTemporaries(const std::filesystem::path& target) {
 
 } // namespace
 
-bool replaceFileWithText(const std::filesystem::path& target, const std::string& text) {
+DWORD replaceInOneStep(const std::filesystem::path& target, const std::string& bytes) {
   removeAbandonedTemporaries(target);
   TemporaryFile temporary(temporarySibling(target));
-  if (!writeText(temporary.path(), text) || !flushToDisk(temporary.path())) return false;
+  if (const DWORD error = writeWholeFile(temporary.path(), bytes, CREATE_ALWAYS, FILE_SHARE_READ))
+    return error;
   if (!MoveFileExW(temporary.path().c_str(), target.c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return false;
+    return GetLastError();
   temporary.markMoved();
-  return true;
+  return 0;
+}
+
+void replaceFileContent(const std::filesystem::path& target, const std::string& bytes) {
+  DWORD error = replaceInOneStep(target, bytes);
+  // A holder that shares writing but not deletion (the usual share mode of runtime libraries)
+  // keeps the file from being replaced but not from being rewritten.
+  if (refusedForSharingOrAccess(error)) {
+    const DWORD inPlace =
+        writeWholeFile(target, bytes, TRUNCATE_EXISTING, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    // With no file to rewrite, the refusal of the new file is the reason worth telling.
+    if (inPlace != ERROR_FILE_NOT_FOUND) error = inPlace;
+  }
+  if (error != 0)
+    throw std::filesystem::filesystem_error(
+        "the settings file could not be written", target,
+        std::error_code(static_cast<int>(error), std::system_category()));
+}
+
+std::string withCrLf(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 8);
+  for (const char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
 }

@@ -1,10 +1,20 @@
 #pragma once
-// Replaces a file's content in one step, so that a reader never sees a half-written file and a
-// write that fails or stops part-way leaves the old content in place.
+// Replaces a file's content. Normally in one step, so that a reader never sees a half-written
+// file and a write that fails or stops part-way leaves the old content in place.
+#include <windows.h>
+
 #include <filesystem>
 #include <string>
 
-// Writes `text` through a text-mode stream (so "\n" becomes CR LF on Windows) into a new file
-// beside `target`, flushes it to disk and moves it over `target`. On failure returns false,
-// leaves `target` as it was and removes the new file.
-bool replaceFileWithText(const std::filesystem::path& target, const std::string& text);
+// Writes `bytes` into a new file beside `target`, flushes it and moves it over `target`.
+// Returns 0, or the system error with `target` left as it was and the new file removed.
+DWORD replaceInOneStep(const std::filesystem::path& target, const std::string& bytes);
+
+// Replaces `target` in one step. When another program holds the file so that it cannot be
+// replaced, or the new file cannot be made for access reasons, the same bytes are written into
+// the existing file instead. Throws std::filesystem::filesystem_error naming `target` and the
+// system error when neither works; `target` then keeps its old content.
+void replaceFileContent(const std::filesystem::path& target, const std::string& bytes);
+
+// The text as a text-mode stream on Windows writes it: every "\n" becomes CR LF.
+std::string withCrLf(const std::string& text);

@@ -122,22 +122,94 @@ TEST_F(StoreWrite, RefusedInputChangesNothing) {
   EXPECT_EQ(folderEntries(settingsFolder()), fileOnly()); // not even a backup was taken
 }
 
-TEST_F(StoreWrite, FileHeldOpenWithoutSharingKeepsItsContent) {
+TEST_F(StoreWrite, FileHeldOpenWithoutSharingKeepsItsContentAndTheFailureIsReported) {
   SettingsStore store("settings", base());
   store.setValue("Loading", "ForceVRMode", "1");
+  store.setValue("Loading", "Other", "x");
+  const std::string previous = readBytes(backup());
   {
     FileHandle holder = openFile(file(), 0);
     ASSERT_TRUE(holder.valid());
-    EXPECT_NO_THROW(store.setValue("Loading", "ForceVRMode", "2"));
+    try {
+      store.setValue("Loading", "ForceVRMode", "2");
+      ADD_FAILURE() << "a write that did not happen was not reported";
+    } catch (const fs::filesystem_error& failure) {
+      EXPECT_EQ(failure.code().value(), ERROR_SHARING_VIOLATION) << failure.what();
+      EXPECT_EQ(failure.path1(), file());
+    }
   }
-  EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 1\r\n\r\n");
-  EXPECT_EQ(store.sections(), (IniSections{{"Loading", {{"ForceVRMode", "2"}}}}));
-  // The unused temporary file is gone; the backup could not be taken from a locked file.
-  EXPECT_EQ(folderEntries(settingsFolder()), fileOnly());
+  EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 1\r\nOther = x\r\n\r\n");
+  EXPECT_EQ(readBytes(backup()), previous);
+  EXPECT_EQ(store.sections(), (IniSections{{"Loading", {{"ForceVRMode", "2"}, {"Other", "x"}}}}));
+  // The unused temporary files are gone.
+  EXPECT_EQ(folderEntries(settingsFolder()), fileAndBackup());
 
   // Once the file is free again, the next write carries the value kept in memory.
-  store.setValue("Loading", "Other", "x");
-  EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 2\r\nOther = x\r\n\r\n");
+  store.setValue("Loading", "Third", "y");
+  EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 2\r\nOther = x\r\nThird = y\r\n\r\n");
+}
+
+// Another program has the file open and shares writing but not deletion, so the file cannot be
+// replaced: it is rewritten in place instead. Without read sharing the backup cannot be taken;
+// the previous backup then stays.
+TEST_F(StoreWrite, FileThatCannotBeReplacedIsRewrittenInPlace) {
+  struct Case {
+    const char* holder;
+    DWORD shareMode;
+    bool backupTaken;
+  };
+  const Case cases[] = {{"read and write sharing", FILE_SHARE_READ | FILE_SHARE_WRITE, true},
+                        {"write and delete sharing", FILE_SHARE_WRITE | FILE_SHARE_DELETE, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.holder);
+    fs::remove_all(settingsFolder());
+    SettingsStore store("settings", base());
+    store.setValue("Loading", "ForceVRMode", "0");
+    store.setValue("Loading", "Other", "x");
+    const std::string olderBackup = readBytes(backup());
+    const std::string previous = readBytes(file());
+    {
+      FileHandle holder = openFile(file(), c.shareMode);
+      ASSERT_TRUE(holder.valid());
+      EXPECT_NO_THROW(store.setValue("Loading", "ForceVRMode", "1"));
+    }
+    EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 1\r\nOther = x\r\n\r\n");
+    EXPECT_EQ(readBytes(backup()), c.backupTaken ? previous : olderBackup);
+    EXPECT_EQ(folderEntries(settingsFolder()), fileAndBackup());
+  }
+}
+
+// A file that exists but could not be read is never overwritten: writing what little was loaded
+// would lose every other setting in it, and its backup is not touched either.
+TEST_F(StoreWrite, FileThatCouldNotBeReadIsNeitherOverwrittenNorBackedUpOver) {
+  fs::create_directories(settingsFolder());
+  const std::string original = "[Loading]\r\nForceVRMode = 0\r\n\r\n[Audio]\r\nvolume = 7\r\n\r\n";
+  const std::string olderBackup = "[Audio]\r\nvolume = 5\r\n\r\n";
+  writeBytes(file(), original);
+  writeBytes(backup(), olderBackup);
+  {
+    // Shares writing but neither reading nor deletion, as some editors and sync tools do.
+    FileHandle holder = openFile(file(), FILE_SHARE_WRITE);
+    ASSERT_TRUE(holder.valid());
+    SettingsStore store("settings", base());
+    EXPECT_TRUE(store.sections().empty());
+    try {
+      store.setValue("Loading", "ForceVRMode", "1");
+      ADD_FAILURE() << "a file that was not read was written";
+    } catch (const fs::filesystem_error& failure) {
+      EXPECT_EQ(failure.code().value(), ERROR_SHARING_VIOLATION) << failure.what();
+      EXPECT_EQ(failure.path1(), file());
+    }
+  }
+  EXPECT_EQ(readBytes(file()), original);
+  EXPECT_EQ(readBytes(backup()), olderBackup);
+  EXPECT_EQ(folderEntries(settingsFolder()), fileAndBackup());
+
+  // Read completely, the same file takes the value and keeps everything else.
+  SettingsStore store("settings", base());
+  store.setValue("Loading", "ForceVRMode", "1");
+  EXPECT_EQ(readBytes(file()), "[Audio]\r\nvolume = 7\r\n\r\n[Loading]\r\nForceVRMode = 1\r\n\r\n");
+  EXPECT_EQ(readBytes(backup()), original);
 }
 
 TEST_F(StoreWrite, ReplacesTheFileInsteadOfRewritingItInPlace) {
