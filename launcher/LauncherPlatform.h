@@ -10,7 +10,8 @@ public:
   virtual ~LauncherPlatform() = default;
 
   virtual void sleep(DWORD milliseconds) = 0;
-  virtual int messageBox(HWND owner, const char* text, const char* caption, UINT style) = 0;
+  // MessageBoxW: texts in UTF-16, so that paths and system texts outside the ANSI code page show.
+  virtual int messageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT style) = 0;
   // CreateProcessA, argument for argument.
   virtual BOOL createProcess(const char* applicationName, char* commandLine,
                              SECURITY_ATTRIBUTES* processAttributes,
@@ -21,9 +22,12 @@ public:
   virtual DWORD lastError() = 0;
   virtual DWORD resumeThread(HANDLE thread) = 0;
   virtual void closeHandle(HANDLE handle) = 0;
-  // GetModuleFileNameA: a full buffer (the result equals `size`) means the path was cut short.
-  virtual DWORD moduleFileName(HMODULE module, char* buffer, DWORD size) = 0;
-  virtual BOOL shellExecuteEx(SHELLEXECUTEINFOA* info) = 0;
+  // GetModuleFileNameW: a full buffer (the result equals `size`) means the path was cut short.
+  virtual DWORD moduleFileName(HMODULE module, wchar_t* buffer, DWORD size) = 0;
+  // GetCurrentDirectoryW: the length without the terminator, or the size needed with it when
+  // `size` is too small, or 0 on failure.
+  virtual DWORD currentDirectory(DWORD size, wchar_t* buffer) = 0;
+  virtual BOOL shellExecuteEx(SHELLEXECUTEINFOW* info) = 0;
 
   // Deletes the files of the stores "settings" and "window_positions". Throws what the settings
   // store throws.

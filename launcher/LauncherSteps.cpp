@@ -15,7 +15,7 @@ constexpr const char* caption = "Aerolumen P3D4";
 constexpr const char* resetSwitch = "-ResetConfig";
 constexpr const char* simulatorExecutable = "prepar3d.exe";
 constexpr const char* simulatorDisplayName = "Prepar3D v4";
-constexpr const char* elevationVerb = "runas";
+constexpr const wchar_t* elevationVerb = L"runas";
 constexpr DWORD elevationRequired = 740; // ERROR_ELEVATION_REQUIRED
 
 constexpr const char* resetQuestion = "Are you sure that you want to clear all Aerolumen settings?";
@@ -28,8 +28,8 @@ constexpr const char* elevationFailureMessage =
 constexpr const char* resetFailureMessage =
     "Aerolumen could not clear its settings, so it has not started Prepar3D v4.\nReason: ";
 constexpr const char* vrModeFailureMessage =
-    "Aerolumen could not write its VR setting to the settings file. Prepar3D v4 has been started "
-    "anyway, but it may not start in VR mode.\nReason: ";
+    "Aerolumen could not write its VR setting to the settings file, so Prepar3D v4 starts "
+    "without VR mode.\nReason: ";
 
 std::string launchErrorMessage() {
   return std::string("Aerolumen was unable to launch ") + simulatorDisplayName +
@@ -37,8 +37,19 @@ std::string launchErrorMessage() {
          " is located in your flight simulator directory.";
 }
 
-void showMessage(LauncherPlatform& platform, const std::string& text, UINT style) {
-  platform.messageBox(nullptr, text.c_str(), caption, style);
+// Every text of the launcher is UTF-8: its own texts are ASCII, and the reasons it passes on come
+// from file-system errors, whose paths are UTF-8.
+std::wstring fromUtf8(const std::string& text) {
+  if (text.empty()) return {};
+  const int size = static_cast<int>(text.size());
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+  if (length > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
+  return wide;
+}
+
+int showMessage(LauncherPlatform& platform, const std::string& text, UINT style) {
+  return platform.messageBox(nullptr, fromUtf8(text).c_str(), fromUtf8(caption).c_str(), style);
 }
 
 bool hasResetSwitch(const char* commandLine) {
@@ -86,22 +97,24 @@ void showElevationFailure(LauncherPlatform& platform, DWORD error) {
 }
 
 // Starts this program again with the "runas" verb and no parameters, so the copy asks for
-// elevation and never repeats a reset.
+// elevation and never repeats a reset. The elevated copy is given the current directory, where
+// the simulator lies: elevation need not carry it over.
 void restartElevated(LauncherPlatform& platform) {
   const OwnModulePath own = queryOwnModulePath(platform);
   if (!own.complete) {
     showElevationFailure(platform, own.error);
     return;
   }
-  SHELLEXECUTEINFOA info;
+  const std::wstring directory = queryCurrentDirectory(platform);
+  SHELLEXECUTEINFOW info;
   std::memset(&info, 0, sizeof info);
   info.cbSize = sizeof info;
   info.fMask = 0;
   info.hwnd = nullptr;
   info.lpVerb = elevationVerb;
   info.lpFile = own.path.c_str();
-  info.lpParameters = "";
-  info.lpDirectory = nullptr;
+  info.lpParameters = L"";
+  info.lpDirectory = directory.empty() ? nullptr : directory.c_str();
   info.nShow = SW_SHOW;
   if (!platform.shellExecuteEx(&info)) showElevationFailure(platform, platform.lastError());
 }
@@ -112,7 +125,7 @@ int runLauncher(LauncherPlatform& platform, const char* commandLine) {
   platform.sleep(startupDelayMilliseconds);
 
   if (hasResetSwitch(commandLine)) {
-    if (platform.messageBox(nullptr, resetQuestion, caption, MB_YESNO) != IDYES) return 0;
+    if (showMessage(platform, resetQuestion, MB_YESNO) != IDYES) return 0;
     if (!resetSettings(platform)) return 0;
   }
 

@@ -11,7 +11,7 @@ OwnModulePath queryOwnModulePath(LauncherPlatform& platform) {
   OwnModulePath result;
   DWORD size = firstLength;
   for (;;) {
-    std::string buffer(size, '\0');
+    std::wstring buffer(size, L'\0');
     const DWORD length = platform.moduleFileName(nullptr, buffer.data(), size);
     if (length == 0) {
       result.error = platform.lastError();
@@ -31,4 +31,21 @@ OwnModulePath queryOwnModulePath(LauncherPlatform& platform) {
     }
     size = std::min(size * 2, longestLength);
   }
+}
+
+std::wstring queryCurrentDirectory(LauncherPlatform& platform) {
+  DWORD size = MAX_PATH;
+  // The directory can change between the two calls; a third answer that still does not fit is
+  // given up on.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::wstring buffer(size, L'\0');
+    const DWORD length = platform.currentDirectory(size, buffer.data());
+    if (length == 0) return {};
+    if (length < size) {
+      buffer.resize(length);
+      return buffer;
+    }
+    size = length;
+  }
+  return {};
 }

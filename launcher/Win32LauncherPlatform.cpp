@@ -6,9 +6,9 @@ void Win32LauncherPlatform::sleep(DWORD milliseconds) {
   Sleep(milliseconds);
 }
 
-int Win32LauncherPlatform::messageBox(HWND owner, const char* text, const char* caption,
+int Win32LauncherPlatform::messageBox(HWND owner, const wchar_t* text, const wchar_t* caption,
                                       UINT style) {
-  return MessageBoxA(owner, text, caption, style);
+  return MessageBoxW(owner, text, caption, style);
 }
 
 BOOL Win32LauncherPlatform::createProcess(const char* applicationName, char* commandLine,
@@ -35,12 +35,16 @@ void Win32LauncherPlatform::closeHandle(HANDLE handle) {
   CloseHandle(handle);
 }
 
-DWORD Win32LauncherPlatform::moduleFileName(HMODULE module, char* buffer, DWORD size) {
-  return GetModuleFileNameA(module, buffer, size);
+DWORD Win32LauncherPlatform::moduleFileName(HMODULE module, wchar_t* buffer, DWORD size) {
+  return GetModuleFileNameW(module, buffer, size);
 }
 
-BOOL Win32LauncherPlatform::shellExecuteEx(SHELLEXECUTEINFOA* info) {
-  return ShellExecuteExA(info);
+DWORD Win32LauncherPlatform::currentDirectory(DWORD size, wchar_t* buffer) {
+  return GetCurrentDirectoryW(size, buffer);
+}
+
+BOOL Win32LauncherPlatform::shellExecuteEx(SHELLEXECUTEINFOW* info) {
+  return ShellExecuteExW(info);
 }
 
 void Win32LauncherPlatform::resetSettingsStores() {

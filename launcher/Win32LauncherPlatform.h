@@ -5,7 +5,7 @@
 class Win32LauncherPlatform final : public LauncherPlatform {
 public:
   void sleep(DWORD milliseconds) override;
-  int messageBox(HWND owner, const char* text, const char* caption, UINT style) override;
+  int messageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT style) override;
   BOOL createProcess(const char* applicationName, char* commandLine,
                      SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
                      BOOL inheritHandles, DWORD creationFlags, void* environment,
@@ -14,8 +14,9 @@ public:
   DWORD lastError() override;
   DWORD resumeThread(HANDLE thread) override;
   void closeHandle(HANDLE handle) override;
-  DWORD moduleFileName(HMODULE module, char* buffer, DWORD size) override;
-  BOOL shellExecuteEx(SHELLEXECUTEINFOA* info) override;
+  DWORD moduleFileName(HMODULE module, wchar_t* buffer, DWORD size) override;
+  DWORD currentDirectory(DWORD size, wchar_t* buffer) override;
+  BOOL shellExecuteEx(SHELLEXECUTEINFOW* info) override;
   void resetSettingsStores() override;
   void writeVrModeSetting() override;
 };

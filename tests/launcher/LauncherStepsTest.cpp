@@ -80,7 +80,7 @@ TEST_F(LauncherSteps, ResetAnsweredYesDeletesThenConfirmsThenLaunches) {
   platform.messageBoxAnswers = {IDYES, IDOK};
   EXPECT_EQ(run("-ResetConfig"), 0);
   EXPECT_THAT(platform.calls,
-              ElementsAre("Sleep(250)", "MessageBoxA", "resetSettingsStores", "MessageBoxA",
+              ElementsAre("Sleep(250)", "MessageBoxW", "resetSettingsStores", "MessageBoxW",
                           "CreateProcessA", "writeVrModeSetting", "ResumeThread(thread)",
                           "CloseHandle(thread)", "CloseHandle(process)"));
   ASSERT_EQ(platform.boxes.size(), 2u);
@@ -95,7 +95,7 @@ TEST_F(LauncherSteps, ResetAnsweredAnythingButYesEndsWithoutDeletingOrStarting) 
     platform = ScriptedPlatform();
     platform.messageBoxAnswers = {answer};
     EXPECT_EQ(run("-ResetConfig"), 0);
-    EXPECT_THAT(platform.calls, ElementsAre("Sleep(250)", "MessageBoxA"));
+    EXPECT_THAT(platform.calls, ElementsAre("Sleep(250)", "MessageBoxW"));
     expectBox(0, resetQuestion, 4);
   }
 }
@@ -107,7 +107,7 @@ TEST_F(LauncherSteps, ResetSwitchIsACaseSensitiveSubstringOfTheCommandLine) {
     platform = ScriptedPlatform();
     platform.messageBoxAnswers = {IDNO};
     run(commandLine);
-    EXPECT_THAT(platform.calls, ElementsAre("Sleep(250)", "MessageBoxA"));
+    EXPECT_THAT(platform.calls, ElementsAre("Sleep(250)", "MessageBoxW"));
   }
   for (const char* commandLine :
        {"-resetconfig", "-RESETCONFIG", "ResetConfig", "-Reset Config", "-ResetConfi"}) {
@@ -125,7 +125,7 @@ TEST_F(LauncherSteps, FailedResetIsReportedAndNothingIsStarted) {
   platform.onReset = [] { throw std::runtime_error("settings file is locked"); };
   EXPECT_EQ(run("-ResetConfig"), 0);
   EXPECT_THAT(platform.calls,
-              ElementsAre("Sleep(250)", "MessageBoxA", "resetSettingsStores", "MessageBoxA"));
+              ElementsAre("Sleep(250)", "MessageBoxW", "resetSettingsStores", "MessageBoxW"));
   ASSERT_EQ(platform.boxes.size(), 2u);
   expectBox(1,
             "Aerolumen could not clear its settings, so it has not started Prepar3D v4.\n"
@@ -158,7 +158,7 @@ TEST_F(LauncherSteps, StartFailureOtherThanElevationShowsTheLaunchError) {
     platform.processStartError = error;
     EXPECT_EQ(run(""), 0);
     EXPECT_THAT(platform.calls,
-                ElementsAre("Sleep(250)", "CreateProcessA", "GetLastError", "MessageBoxA"));
+                ElementsAre("Sleep(250)", "CreateProcessA", "GetLastError", "MessageBoxW"));
     expectBox(0, launchError, 0);
   }
 }
@@ -168,7 +168,8 @@ TEST_F(LauncherSteps, ElevationRequiredRestartsItselfWithRunas) {
   platform.processStartError = 740;
   EXPECT_EQ(run(""), 0);
   EXPECT_THAT(platform.calls, ElementsAre("Sleep(250)", "CreateProcessA", "GetLastError",
-                                          "GetModuleFileNameA(null, 255)", "ShellExecuteExA"));
+                                          "GetModuleFileNameW(null, 255)",
+                                          "GetCurrentDirectoryW(260)", "ShellExecuteExW"));
   EXPECT_TRUE(platform.boxes.empty());
   ASSERT_EQ(platform.shellExecutes.size(), 1u);
   const RecordedShellExecute& call = platform.shellExecutes[0];
@@ -176,12 +177,14 @@ TEST_F(LauncherSteps, ElevationRequiredRestartsItselfWithRunas) {
   EXPECT_EQ(call.info.fMask, 0u);
   EXPECT_EQ(call.info.hwnd, nullptr);
   EXPECT_TRUE(call.verbGiven);
-  EXPECT_EQ(call.verb, "runas");
+  EXPECT_EQ(call.verb, L"runas");
   EXPECT_TRUE(call.fileGiven);
-  EXPECT_EQ(call.file, "C:\\Program Files\\Aerolumen\\AerolumenP3D4.exe");
+  EXPECT_EQ(call.file, L"C:\\Program Files\\Aerolumen\\AerolumenP3D4.exe");
   EXPECT_TRUE(call.parametersGiven);
-  EXPECT_EQ(call.parameters, "");
-  EXPECT_EQ(call.info.lpDirectory, nullptr);
+  EXPECT_EQ(call.parameters, L"");
+  // Elevation need not carry the current directory over, and the simulator is found there.
+  EXPECT_TRUE(call.directoryGiven);
+  EXPECT_EQ(call.directory, L"D:\\Lockheed Martin\\Prepar3D v4");
   EXPECT_EQ(call.info.nShow, 5);
   EXPECT_EQ(call.info.hInstApp, nullptr);
   EXPECT_EQ(call.info.lpIDList, nullptr);
@@ -203,9 +206,10 @@ TEST_F(LauncherSteps, ElevationRequiredWithAFailedRestartShowsTheErrorNumber) {
     platform.shellExecuteSucceeds = false;
     platform.shellExecuteError = error;
     EXPECT_EQ(run(""), 0);
-    EXPECT_THAT(platform.calls, ElementsAre("Sleep(250)", "CreateProcessA", "GetLastError",
-                                            "GetModuleFileNameA(null, 255)", "ShellExecuteExA",
-                                            "GetLastError", "MessageBoxA"));
+    EXPECT_THAT(platform.calls,
+                ElementsAre("Sleep(250)", "CreateProcessA", "GetLastError",
+                            "GetModuleFileNameW(null, 255)", "GetCurrentDirectoryW(260)",
+                            "ShellExecuteExW", "GetLastError", "MessageBoxW"));
     expectBox(0, std::string(elevationFailure) + printed, 0);
   }
 }
@@ -215,11 +219,12 @@ TEST_F(LauncherSteps, ElevationRequiredAfterAResetRestartsWithoutRepeatingIt) {
   platform.processStarts = false;
   platform.processStartError = 740;
   run("-ResetConfig");
-  EXPECT_THAT(platform.calls, ElementsAre("Sleep(250)", "MessageBoxA", "resetSettingsStores",
-                                          "MessageBoxA", "CreateProcessA", "GetLastError",
-                                          "GetModuleFileNameA(null, 255)", "ShellExecuteExA"));
+  EXPECT_THAT(platform.calls,
+              ElementsAre("Sleep(250)", "MessageBoxW", "resetSettingsStores", "MessageBoxW",
+                          "CreateProcessA", "GetLastError", "GetModuleFileNameW(null, 255)",
+                          "GetCurrentDirectoryW(260)", "ShellExecuteExW"));
   ASSERT_EQ(platform.shellExecutes.size(), 1u);
-  EXPECT_EQ(platform.shellExecutes[0].parameters, "");
+  EXPECT_EQ(platform.shellExecutes[0].parameters, L"");
 }
 
 // ---- Own path for the restart
@@ -234,51 +239,51 @@ protected:
   std::vector<std::string> pathQueries() const {
     std::vector<std::string> queries;
     for (const std::string& call : platform.calls)
-      if (call.rfind("GetModuleFileNameA", 0) == 0) queries.push_back(call);
+      if (call.rfind("GetModuleFileNameW", 0) == 0) queries.push_back(call);
     return queries;
   }
 };
 
 TEST_F(OwnPathForRestart, PathThatFitsIsAskedForOnce) {
-  platform.ownPath = "C:\\" + std::string(249, 'a') + ".e"; // 254 characters and the terminator
+  platform.ownPath = L"C:\\" + std::wstring(249, L'a') + L".e"; // 254 characters and the terminator
   ASSERT_EQ(platform.ownPath.size(), 254u);
   run("");
-  EXPECT_THAT(pathQueries(), ElementsAre("GetModuleFileNameA(null, 255)"));
+  EXPECT_THAT(pathQueries(), ElementsAre("GetModuleFileNameW(null, 255)"));
   ASSERT_EQ(platform.shellExecutes.size(), 1u);
   EXPECT_EQ(platform.shellExecutes[0].file, platform.ownPath);
 }
 
 TEST_F(OwnPathForRestart, PathOf255CharactersNeedsTheLargerBuffer) {
-  platform.ownPath = "C:\\" + std::string(248, 'b') + ".exe";
+  platform.ownPath = L"C:\\" + std::wstring(248, L'b') + L".exe";
   ASSERT_EQ(platform.ownPath.size(), 255u);
   run("");
   EXPECT_THAT(pathQueries(),
-              ElementsAre("GetModuleFileNameA(null, 255)", "GetModuleFileNameA(null, 510)"));
+              ElementsAre("GetModuleFileNameW(null, 255)", "GetModuleFileNameW(null, 510)"));
   ASSERT_EQ(platform.shellExecutes.size(), 1u);
   EXPECT_EQ(platform.shellExecutes[0].file, platform.ownPath);
 }
 
 TEST_F(OwnPathForRestart, LongPathIsRestartedInFull) {
-  platform.ownPath = "\\\\?\\C:\\Games\\" + std::string(3000, 'c') + "\\AerolumenP3D4.exe";
+  platform.ownPath = L"\\\\?\\C:\\Games\\" + std::wstring(3000, L'c') + L"\\AerolumenP3D4.exe";
   run("");
   EXPECT_THAT(pathQueries(),
-              ElementsAre("GetModuleFileNameA(null, 255)", "GetModuleFileNameA(null, 510)",
-                          "GetModuleFileNameA(null, 1020)", "GetModuleFileNameA(null, 2040)",
-                          "GetModuleFileNameA(null, 4080)"));
+              ElementsAre("GetModuleFileNameW(null, 255)", "GetModuleFileNameW(null, 510)",
+                          "GetModuleFileNameW(null, 1020)", "GetModuleFileNameW(null, 2040)",
+                          "GetModuleFileNameW(null, 4080)"));
   ASSERT_EQ(platform.shellExecutes.size(), 1u);
   EXPECT_EQ(platform.shellExecutes[0].file, platform.ownPath);
   EXPECT_TRUE(platform.boxes.empty());
 }
 
 TEST_F(OwnPathForRestart, PathStillCutShortAtTheLongestLengthIsNotRestarted) {
-  platform.ownPath = std::string(40000, 'd');
+  platform.ownPath = std::wstring(40000, L'd');
   run("");
   EXPECT_THAT(pathQueries(),
-              ElementsAre("GetModuleFileNameA(null, 255)", "GetModuleFileNameA(null, 510)",
-                          "GetModuleFileNameA(null, 1020)", "GetModuleFileNameA(null, 2040)",
-                          "GetModuleFileNameA(null, 4080)", "GetModuleFileNameA(null, 8160)",
-                          "GetModuleFileNameA(null, 16320)", "GetModuleFileNameA(null, 32640)",
-                          "GetModuleFileNameA(null, 32767)"));
+              ElementsAre("GetModuleFileNameW(null, 255)", "GetModuleFileNameW(null, 510)",
+                          "GetModuleFileNameW(null, 1020)", "GetModuleFileNameW(null, 2040)",
+                          "GetModuleFileNameW(null, 4080)", "GetModuleFileNameW(null, 8160)",
+                          "GetModuleFileNameW(null, 16320)", "GetModuleFileNameW(null, 32640)",
+                          "GetModuleFileNameW(null, 32767)"));
   EXPECT_TRUE(platform.shellExecutes.empty());
   ASSERT_EQ(platform.boxes.size(), 1u);
   expectBox(0, std::string(elevationFailure) + "122", 0);
@@ -289,9 +294,39 @@ TEST_F(OwnPathForRestart, FailedPathQueryIsNotRestartedAndShowsItsError) {
   EXPECT_EQ(run(""), 0);
   EXPECT_THAT(platform.calls,
               ElementsAre("Sleep(250)", "CreateProcessA", "GetLastError",
-                          "GetModuleFileNameA(null, 255)", "GetLastError", "MessageBoxA"));
+                          "GetModuleFileNameW(null, 255)", "GetLastError", "MessageBoxW"));
   EXPECT_TRUE(platform.shellExecutes.empty());
   expectBox(0, std::string(elevationFailure) + "8", 0);
+}
+
+TEST_F(OwnPathForRestart, PathAndDirectoryOutsideTheAnsiCodePageAreRestartedUnchanged) {
+  platform.ownPath = L"C:\\Users\\\u0141ukasz\\\u30b2\u30fc\u30e0\\AerolumenP3D4.exe";
+  platform.workingDirectory = L"Z:\\\u6a21\u62df\u5668\\Prepar3D v4";
+  run("");
+  ASSERT_EQ(platform.shellExecutes.size(), 1u);
+  EXPECT_EQ(platform.shellExecutes[0].file, platform.ownPath);
+  EXPECT_EQ(platform.shellExecutes[0].directory, platform.workingDirectory);
+}
+
+TEST_F(OwnPathForRestart, CurrentDirectoryOfAnyLengthIsPassedAndAFailedQueryPassesNone) {
+  platform.workingDirectory = L"\\\\?\\D:\\" + std::wstring(400, L'e');
+  run("");
+  EXPECT_THAT(platform.calls,
+              ElementsAre("Sleep(250)", "CreateProcessA", "GetLastError",
+                          "GetModuleFileNameW(null, 255)", "GetCurrentDirectoryW(260)",
+                          "GetCurrentDirectoryW(408)", "ShellExecuteExW"));
+  ASSERT_EQ(platform.shellExecutes.size(), 1u);
+  EXPECT_EQ(platform.shellExecutes[0].directory, platform.workingDirectory);
+
+  // Without a directory the elevated copy still starts, in the one the system gives it.
+  platform = ScriptedPlatform();
+  platform.processStarts = false;
+  platform.processStartError = 740;
+  platform.workingDirectoryError = ERROR_ACCESS_DENIED;
+  run("");
+  ASSERT_EQ(platform.shellExecutes.size(), 1u);
+  EXPECT_FALSE(platform.shellExecutes[0].directoryGiven);
+  EXPECT_TRUE(platform.boxes.empty());
 }
 
 // ---- Failed VR-mode write -----------------------------------------------------------------------
@@ -301,10 +336,10 @@ TEST_F(LauncherSteps, FailedVrModeWriteStillResumesTheSimulatorThenTellsTheUser)
   EXPECT_EQ(run(""), 0);
   EXPECT_THAT(platform.calls, ElementsAre("Sleep(250)", "CreateProcessA", "writeVrModeSetting",
                                           "ResumeThread(thread)", "CloseHandle(thread)",
-                                          "CloseHandle(process)", "MessageBoxA"));
+                                          "CloseHandle(process)", "MessageBoxW"));
   expectBox(0,
-            "Aerolumen could not write its VR setting to the settings file. Prepar3D v4 has been "
-            "started anyway, but it may not start in VR mode.\nReason: disk full",
+            "Aerolumen could not write its VR setting to the settings file, so Prepar3D v4 starts "
+            "without VR mode.\nReason: disk full",
             MB_OK | MB_ICONWARNING);
 }
 
@@ -331,13 +366,28 @@ TEST_F(LauncherSteps, FailedVrModeWriteOfAnyKindResumesTheSimulator) {
     EXPECT_EQ(run(""), 0);
     EXPECT_THAT(platform.calls, ElementsAre("Sleep(250)", "CreateProcessA", "writeVrModeSetting",
                                             "ResumeThread(thread)", "CloseHandle(thread)",
-                                            "CloseHandle(process)", "MessageBoxA"));
+                                            "CloseHandle(process)", "MessageBoxW"));
     ASSERT_EQ(platform.boxes.size(), 1u);
-    EXPECT_EQ(platform.boxes[0].text,
-              "Aerolumen could not write its VR setting to the settings file. Prepar3D v4 has "
-              "been started anyway, but it may not start in VR mode.\nReason: " +
-                  c.reason);
+    EXPECT_EQ(
+        platform.boxes[0].text,
+        "Aerolumen could not write its VR setting to the settings file, so Prepar3D v4 starts "
+        "without VR mode.\nReason: " +
+            c.reason);
   }
+}
+
+TEST_F(LauncherSteps, ReasonsInUtf8AreShownInUtf16) {
+  const std::filesystem::filesystem_error failure(
+      "the settings file could not be written",
+      std::filesystem::path(L"C:\\Users\\\u0141ukasz\\\u8a2d\u5b9a.ini"),
+      std::make_error_code(std::errc::permission_denied));
+  platform.onWriteVrMode = [&] { throw failure; };
+  run("");
+  ASSERT_EQ(platform.boxes.size(), 1u);
+  EXPECT_NE(platform.boxes[0].wideText.find(L"C:\\Users\\\u0141ukasz\\\u8a2d\u5b9a.ini"),
+            std::wstring::npos)
+      << platform.boxes[0].text;
+  EXPECT_EQ(platform.boxes[0].caption, caption);
 }
 
 } // namespace

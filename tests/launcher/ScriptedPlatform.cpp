@@ -3,14 +3,27 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 void ScriptedPlatform::sleep(DWORD milliseconds) {
   calls.push_back("Sleep(" + std::to_string(milliseconds) + ")");
 }
 
-int ScriptedPlatform::messageBox(HWND owner, const char* text, const char* caption, UINT style) {
-  calls.push_back("MessageBoxA");
-  boxes.push_back({owner, text ? text : "<null>", caption ? caption : "<null>", style});
+std::string toUtf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = static_cast<int>(text.size());
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), length, nullptr, nullptr);
+  return out;
+}
+
+int ScriptedPlatform::messageBox(HWND owner, const wchar_t* text, const wchar_t* caption,
+                                 UINT style) {
+  calls.push_back("MessageBoxW");
+  const std::wstring wideText = text ? text : L"<null>";
+  boxes.push_back({owner, wideText, toUtf8(wideText), caption ? toUtf8(caption) : "<null>", style});
   if (messageBoxAnswers.empty()) return IDOK;
   const int answer = messageBoxAnswers.front();
   messageBoxAnswers.pop_front();
@@ -65,35 +78,48 @@ void ScriptedPlatform::closeHandle(HANDLE handle) {
   calls.push_back("CloseHandle(" + handleName(handle) + ")");
 }
 
-// Behaves as GetModuleFileNameA does on current Windows: a path that does not fit is cut to
+// Behaves as GetModuleFileNameW does on current Windows: a path that does not fit is cut to
 // size - 1 characters plus the terminator, and the result is `size` with
 // ERROR_INSUFFICIENT_BUFFER.
-DWORD ScriptedPlatform::moduleFileName(HMODULE module, char* buffer, DWORD size) {
-  calls.push_back(std::string("GetModuleFileNameA(") + (module ? "module" : "null") + ", " +
+DWORD ScriptedPlatform::moduleFileName(HMODULE module, wchar_t* buffer, DWORD size) {
+  calls.push_back(std::string("GetModuleFileNameW(") + (module ? "module" : "null") + ", " +
                   std::to_string(size) + ")");
   if (ownPathError != 0) {
     error_ = ownPathError;
     return 0;
   }
   if (ownPathAlwaysCutShort || ownPath.size() >= size) {
-    std::memcpy(buffer, ownPath.data(), std::min<size_t>(ownPath.size(), size - 1));
-    buffer[size - 1] = '\0';
+    std::wmemcpy(buffer, ownPath.data(), std::min<size_t>(ownPath.size(), size - 1));
+    buffer[size - 1] = L'\0';
     error_ = ERROR_INSUFFICIENT_BUFFER;
     return size;
   }
-  std::memcpy(buffer, ownPath.c_str(), ownPath.size() + 1);
+  std::wmemcpy(buffer, ownPath.c_str(), ownPath.size() + 1);
   return static_cast<DWORD>(ownPath.size());
 }
 
-BOOL ScriptedPlatform::shellExecuteEx(SHELLEXECUTEINFOA* info) {
-  calls.push_back("ShellExecuteExA");
+DWORD ScriptedPlatform::currentDirectory(DWORD size, wchar_t* buffer) {
+  calls.push_back("GetCurrentDirectoryW(" + std::to_string(size) + ")");
+  if (workingDirectoryError != 0) {
+    error_ = workingDirectoryError;
+    return 0;
+  }
+  if (workingDirectory.size() >= size) return static_cast<DWORD>(workingDirectory.size() + 1);
+  std::wmemcpy(buffer, workingDirectory.c_str(), workingDirectory.size() + 1);
+  return static_cast<DWORD>(workingDirectory.size());
+}
+
+BOOL ScriptedPlatform::shellExecuteEx(SHELLEXECUTEINFOW* info) {
+  calls.push_back("ShellExecuteExW");
   RecordedShellExecute record{*info,
                               info->lpVerb != nullptr,
                               info->lpFile != nullptr,
                               info->lpParameters != nullptr,
-                              info->lpVerb ? info->lpVerb : "",
-                              info->lpFile ? info->lpFile : "",
-                              info->lpParameters ? info->lpParameters : ""};
+                              info->lpDirectory != nullptr,
+                              info->lpVerb ? info->lpVerb : L"",
+                              info->lpFile ? info->lpFile : L"",
+                              info->lpParameters ? info->lpParameters : L"",
+                              info->lpDirectory ? info->lpDirectory : L""};
   shellExecutes.push_back(std::move(record));
   if (!shellExecuteSucceeds) {
     error_ = shellExecuteError;

@@ -8,10 +8,14 @@
 #include <string>
 #include <vector>
 
+// UTF-16 to UTF-8, for comparing recorded texts.
+std::string toUtf8(const std::wstring& text);
+
 struct RecordedMessageBox {
   HWND owner;
-  std::string text;
-  std::string caption;
+  std::wstring wideText;
+  std::string text;    // the same as UTF-8
+  std::string caption; // UTF-8
   UINT style;
 };
 
@@ -30,9 +34,9 @@ struct RecordedProcessStart {
 };
 
 struct RecordedShellExecute {
-  SHELLEXECUTEINFOA info; // its string pointers are only valid during the call
-  bool verbGiven, fileGiven, parametersGiven;
-  std::string verb, file, parameters;
+  SHELLEXECUTEINFOW info; // its string pointers are only valid during the call
+  bool verbGiven, fileGiven, parametersGiven, directoryGiven;
+  std::wstring verb, file, parameters, directory;
 };
 
 class ScriptedPlatform : public LauncherPlatform {
@@ -45,9 +49,11 @@ public:
   std::deque<int> messageBoxAnswers; // when empty, boxes answer IDOK
   bool processStarts = true;
   DWORD processStartError = ERROR_FILE_NOT_FOUND;
-  std::string ownPath = "C:\\Program Files\\Aerolumen\\AerolumenP3D4.exe";
+  std::wstring ownPath = L"C:\\Program Files\\Aerolumen\\AerolumenP3D4.exe";
   bool ownPathAlwaysCutShort = false;
-  DWORD ownPathError = 0; // not 0: GetModuleFileNameA fails with this error
+  DWORD ownPathError = 0; // not 0: GetModuleFileNameW fails with this error
+  std::wstring workingDirectory = L"D:\\Lockheed Martin\\Prepar3D v4";
+  DWORD workingDirectoryError = 0; // not 0: GetCurrentDirectoryW fails with this error
   bool shellExecuteSucceeds = true;
   DWORD shellExecuteError = ERROR_CANCELLED;
   std::function<void()> onReset;       // may throw
@@ -60,7 +66,7 @@ public:
   std::vector<RecordedShellExecute> shellExecutes;
 
   void sleep(DWORD milliseconds) override;
-  int messageBox(HWND owner, const char* text, const char* caption, UINT style) override;
+  int messageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT style) override;
   BOOL createProcess(const char* applicationName, char* commandLine,
                      SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
                      BOOL inheritHandles, DWORD creationFlags, void* environment,
@@ -69,8 +75,9 @@ public:
   DWORD lastError() override;
   DWORD resumeThread(HANDLE thread) override;
   void closeHandle(HANDLE handle) override;
-  DWORD moduleFileName(HMODULE module, char* buffer, DWORD size) override;
-  BOOL shellExecuteEx(SHELLEXECUTEINFOA* info) override;
+  DWORD moduleFileName(HMODULE module, wchar_t* buffer, DWORD size) override;
+  DWORD currentDirectory(DWORD size, wchar_t* buffer) override;
+  BOOL shellExecuteEx(SHELLEXECUTEINFOW* info) override;
   void resetSettingsStores() override;
   void writeVrModeSetting() override;
 
