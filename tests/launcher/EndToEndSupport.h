@@ -74,6 +74,7 @@ public:
   UniqueHandle() = default;
   explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
   ~UniqueHandle() { reset(); }
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
   HANDLE get() const { return handle_; }

@@ -11,6 +11,7 @@
 #include <string>
 
 using ::testing::AnyOf;
+using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 namespace {
@@ -23,9 +24,8 @@ const char* const resetDone = "Aerolumen's settings have been cleared.  Aerolume
 const char* const launchError = "Aerolumen was unable to launch Prepar3D v4.\n"
                                 "Please ensure that prepar3d.exe is located in your flight "
                                 "simulator directory.";
-const char* const vrModeFailure =
-    "Aerolumen could not write its VR setting to the settings file. Prepar3D v4 has been started "
-    "anyway, but it may not start in VR mode.\nReason: ";
+const char* const vrModeFailure = "Aerolumen could not write its VR setting to the settings "
+                                  "file, so Prepar3D v4 starts without VR mode.\nReason: ";
 const char* const resetFailure =
     "Aerolumen could not clear its settings, so it has not started Prepar3D v4.\nReason: ";
 const char* const vrModeOnly = "[Loading]\r\nForceVRMode = 1\r\n\r\n";
@@ -79,6 +79,14 @@ protected:
 
 std::filesystem::path launcherExe() {
   return hostPath(LAUNCHER_EXE);
+}
+
+// Opens `file` for reading the way another program might hold it, with the given sharing.
+UniqueHandle holdFile(const std::filesystem::path& file, DWORD shareMode) {
+  UniqueHandle holder(CreateFileW(file.c_str(), GENERIC_READ, shareMode, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  EXPECT_NE(holder.get(), INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  return holder;
 }
 
 TEST_F(LauncherEndToEnd, SimulatorFindsVrModeOnDiskWhenItBeginsToRun) {
@@ -271,6 +279,77 @@ TEST_F(LauncherEndToEnd, FailedVrModeWriteStillLetsTheSimulatorRunThenTellsTheUs
   pressButton(*box, IDOK);
 
   EXPECT_EQ(exitCodeOf(launcher), std::optional<DWORD>(0));
+}
+
+// Another program holds the settings file without read or delete sharing: the launcher cannot
+// read it, so it must not write over it (every other setting would be lost) nor drop its backup.
+// The simulator still runs, and the user learns why it is not in VR mode.
+TEST_F(LauncherEndToEnd, SettingsFileThatCannotBeReadIsLeftAloneAndTheUserIsTold) {
+  writeOldSettingsFiles();
+  placeSimulator();
+  {
+    UniqueHandle holder = holdFile(storeFile("settings"), FILE_SHARE_WRITE);
+    LaunchedProgram launcher(launcherExe(), L"", work.path());
+    ASSERT_TRUE(launcher.started()) << launcher.startError();
+
+    const auto box = waitForMessageBox(launcher.processId(), patience);
+    ASSERT_TRUE(box) << "no message box";
+    EXPECT_THAT(box->text, StartsWith(vrModeFailure));
+    EXPECT_THAT(box->text, HasSubstr(storeFile("settings").u8string()));
+    EXPECT_TRUE(box->hasOk);
+    EXPECT_FALSE(box->hasYes || box->hasNo || box->hasCancel);
+    const auto seen = report();
+    ASSERT_TRUE(seen) << "prepar3d.exe did not run";
+    EXPECT_EQ(seen->field("forceVrModeFound"), "no");
+    pressButton(*box, IDOK);
+    EXPECT_EQ(exitCodeOf(launcher), std::optional<DWORD>(0));
+  }
+  EXPECT_EQ(readFile(storeFile("settings")), std::optional<std::string>(oldSettings));
+  EXPECT_EQ(readFile(backupOf(storeFile("settings"))),
+            std::optional<std::string>(oldSettingsBackup));
+}
+
+// Held with the share mode of the usual runtime libraries (read and write, no delete) the file
+// cannot be replaced, but it can be rewritten: the simulator finds VR mode and every other
+// setting, and there is nothing to tell.
+TEST_F(LauncherEndToEnd, SettingsFileHeldWithoutDeleteSharingIsStillWritten) {
+  writeOldSettingsFiles();
+  placeSimulator();
+  const IniSections expected = {
+      {"Loading", {{"ForceVRMode", "1"}, {"SkipIntro", "yes"}}},
+      {"Display", {{"Width", "2160"}, {"Height", "1200"}}},
+  };
+  {
+    UniqueHandle holder = holdFile(storeFile("settings"), FILE_SHARE_READ | FILE_SHARE_WRITE);
+    LaunchedProgram launcher(launcherExe(), L"", work.path());
+    ASSERT_TRUE(launcher.started()) << launcher.startError();
+    EXPECT_EQ(exitCodeOf(launcher), std::optional<DWORD>(0));
+
+    const auto seen = report();
+    ASSERT_TRUE(seen) << "prepar3d.exe did not run";
+    EXPECT_EQ(seen->field("forceVrModeValue"), "1");
+    EXPECT_EQ(parseIni(seen->settingsContent), expected) << seen->settingsContent;
+  }
+  EXPECT_EQ(readFile(backupOf(storeFile("settings"))), std::optional<std::string>(oldSettings));
+}
+
+// A folder whose name the ANSI code page cannot spell: the launcher and the simulator both live
+// there, and the simulator is started from it as from any other folder.
+TEST_F(LauncherEndToEnd, LauncherInAFolderOutsideTheAnsiCodePageStartsTheSimulator) {
+  const std::filesystem::path folder = work.path() / L"\u30b2\u30fc\u30e0 \u6a21\u62df\u5668";
+  std::filesystem::create_directories(folder);
+  std::filesystem::copy_file(launcherExe(), folder / L"AerolumenP3D4.exe");
+  std::filesystem::copy_file(hostPath(STANDIN_EXE), folder / L"prepar3d.exe");
+  LaunchedProgram launcher(folder / L"AerolumenP3D4.exe", L"", folder);
+  ASSERT_TRUE(launcher.started()) << launcher.startError();
+  EXPECT_EQ(exitCodeOf(launcher), std::optional<DWORD>(0));
+
+  const auto seen = report();
+  ASSERT_TRUE(seen) << "prepar3d.exe did not run";
+  EXPECT_EQ(seen->field("forceVrModeValue"), "1");
+  EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::u8path(seen->field("modulePath")),
+                                          folder / L"prepar3d.exe"));
+  EXPECT_EQ(readFile(storeFile("settings")), std::optional<std::string>(vrModeOnly));
 }
 
 TEST_F(LauncherEndToEnd, FailedResetIsReportedAndStartsNothing) {
