@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -35,6 +37,12 @@ const char* const oldSettings = "[Loading]\r\nForceVRMode = 0\r\nSkipIntro = yes
 const char* const oldSettingsBackup = "[Loading]\r\nForceVRMode = 0\r\n\r\n";
 const char* const oldWindowPositions = "[Main]\r\nX = 10\r\nY = 20\r\n\r\n";
 const char* const oldWindowPositionsBackup = "[Main]\r\nX = 0\r\n\r\n";
+
+// `oldSettings` once the launcher has set the VR-mode entry.
+IniSections oldSettingsWithVrMode() {
+  return {{"Loading", {{"ForceVRMode", "1"}, {"SkipIntro", "yes"}}},
+          {"Display", {{"Width", "2160"}, {"Height", "1200"}}}};
+}
 
 class LauncherEndToEnd : public ::testing::Test {
 protected:
@@ -70,6 +78,35 @@ protected:
                     << (box ? ", showing the box: " + box->text : std::string());
     }
     return code;
+  }
+
+  // Runs the launcher without arguments in `folder`, expects it to end with 0 and no box, and
+  // gives what the simulator found when it began to run.
+  std::optional<StandinReport> launchToTheEnd(const std::filesystem::path& launcherFile,
+                                              const std::filesystem::path& folder) {
+    LaunchedProgram launcher(launcherFile, L"", folder);
+    EXPECT_TRUE(launcher.started()) << launcher.startError();
+    EXPECT_EQ(exitCodeOf(launcher), std::optional<DWORD>(0));
+    return report();
+  }
+
+  // The box about a failed VR-mode entry: it gives a reason that contains `reasonPart`, it is up
+  // while the simulator already runs without VR mode, and once answered the launcher ends with 0.
+  void answerVrModeFailure(LaunchedProgram& launcher, const std::string& reasonPart) {
+    const auto box = waitForMessageBox(launcher.processId(), patience);
+    ASSERT_TRUE(box) << "no message box";
+    EXPECT_THAT(box->text, StartsWith(vrModeFailure));
+    const std::string reason =
+        box->text.substr(std::min(box->text.size(), std::strlen(vrModeFailure)));
+    EXPECT_FALSE(reason.empty()) << "no reason given";
+    EXPECT_THAT(reason, HasSubstr(reasonPart));
+    EXPECT_TRUE(box->hasOk);
+    EXPECT_FALSE(box->hasYes || box->hasNo || box->hasCancel);
+    const auto seen = report();
+    ASSERT_TRUE(seen) << "prepar3d.exe did not run";
+    EXPECT_EQ(seen->field("forceVrModeFound"), "no");
+    pressButton(*box, IDOK);
+    EXPECT_EQ(exitCodeOf(launcher), std::optional<DWORD>(0));
   }
 
   SettingsFilesGuard settingsFiles;
@@ -121,10 +158,7 @@ TEST_F(LauncherEndToEnd, OtherSettingsSurviveTheVrModeEntry) {
   ASSERT_TRUE(launcher.started()) << launcher.startError();
   EXPECT_EQ(exitCodeOf(launcher), std::optional<DWORD>(0));
 
-  const IniSections expected = {
-      {"Loading", {{"ForceVRMode", "1"}, {"SkipIntro", "yes"}}},
-      {"Display", {{"Width", "2160"}, {"Height", "1200"}}},
-  };
+  const IniSections expected = oldSettingsWithVrMode();
   const auto seen = report();
   ASSERT_TRUE(seen) << "prepar3d.exe did not run";
   EXPECT_EQ(seen->field("forceVrModeValue"), "1");
@@ -266,19 +300,7 @@ TEST_F(LauncherEndToEnd, FailedVrModeWriteStillLetsTheSimulatorRunThenTellsTheUs
   LaunchedProgram launcher(launcherExe(), L"", work.path());
   ASSERT_TRUE(launcher.started()) << launcher.startError();
 
-  const auto box = waitForMessageBox(launcher.processId(), patience);
-  ASSERT_TRUE(box) << "no message box";
-  EXPECT_THAT(box->text, StartsWith(vrModeFailure));
-  EXPECT_GT(box->text.size(), std::string(vrModeFailure).size()) << "no reason given";
-  EXPECT_TRUE(box->hasOk);
-  EXPECT_FALSE(box->hasYes || box->hasNo || box->hasCancel);
-  // The simulator runs while the message is still up.
-  const auto seen = report();
-  ASSERT_TRUE(seen) << "prepar3d.exe did not run";
-  EXPECT_EQ(seen->field("forceVrModeFound"), "no");
-  pressButton(*box, IDOK);
-
-  EXPECT_EQ(exitCodeOf(launcher), std::optional<DWORD>(0));
+  answerVrModeFailure(launcher, "");
 }
 
 // Another program holds the settings file without read or delete sharing: the launcher cannot
@@ -292,17 +314,7 @@ TEST_F(LauncherEndToEnd, SettingsFileThatCannotBeReadIsLeftAloneAndTheUserIsTold
     LaunchedProgram launcher(launcherExe(), L"", work.path());
     ASSERT_TRUE(launcher.started()) << launcher.startError();
 
-    const auto box = waitForMessageBox(launcher.processId(), patience);
-    ASSERT_TRUE(box) << "no message box";
-    EXPECT_THAT(box->text, StartsWith(vrModeFailure));
-    EXPECT_THAT(box->text, HasSubstr(storeFile("settings").u8string()));
-    EXPECT_TRUE(box->hasOk);
-    EXPECT_FALSE(box->hasYes || box->hasNo || box->hasCancel);
-    const auto seen = report();
-    ASSERT_TRUE(seen) << "prepar3d.exe did not run";
-    EXPECT_EQ(seen->field("forceVrModeFound"), "no");
-    pressButton(*box, IDOK);
-    EXPECT_EQ(exitCodeOf(launcher), std::optional<DWORD>(0));
+    answerVrModeFailure(launcher, storeFile("settings").u8string());
   }
   EXPECT_EQ(readFile(storeFile("settings")), std::optional<std::string>(oldSettings));
   EXPECT_EQ(readFile(backupOf(storeFile("settings"))),
@@ -315,20 +327,12 @@ TEST_F(LauncherEndToEnd, SettingsFileThatCannotBeReadIsLeftAloneAndTheUserIsTold
 TEST_F(LauncherEndToEnd, SettingsFileHeldWithoutDeleteSharingIsStillWritten) {
   writeOldSettingsFiles();
   placeSimulator();
-  const IniSections expected = {
-      {"Loading", {{"ForceVRMode", "1"}, {"SkipIntro", "yes"}}},
-      {"Display", {{"Width", "2160"}, {"Height", "1200"}}},
-  };
   {
     UniqueHandle holder = holdFile(storeFile("settings"), FILE_SHARE_READ | FILE_SHARE_WRITE);
-    LaunchedProgram launcher(launcherExe(), L"", work.path());
-    ASSERT_TRUE(launcher.started()) << launcher.startError();
-    EXPECT_EQ(exitCodeOf(launcher), std::optional<DWORD>(0));
-
-    const auto seen = report();
+    const auto seen = launchToTheEnd(launcherExe(), work.path());
     ASSERT_TRUE(seen) << "prepar3d.exe did not run";
     EXPECT_EQ(seen->field("forceVrModeValue"), "1");
-    EXPECT_EQ(parseIni(seen->settingsContent), expected) << seen->settingsContent;
+    EXPECT_EQ(parseIni(seen->settingsContent), oldSettingsWithVrMode()) << seen->settingsContent;
   }
   EXPECT_EQ(readFile(backupOf(storeFile("settings"))), std::optional<std::string>(oldSettings));
 }
@@ -340,11 +344,7 @@ TEST_F(LauncherEndToEnd, LauncherInAFolderOutsideTheAnsiCodePageStartsTheSimulat
   std::filesystem::create_directories(folder);
   std::filesystem::copy_file(launcherExe(), folder / L"AerolumenP3D4.exe");
   std::filesystem::copy_file(hostPath(STANDIN_EXE), folder / L"prepar3d.exe");
-  LaunchedProgram launcher(folder / L"AerolumenP3D4.exe", L"", folder);
-  ASSERT_TRUE(launcher.started()) << launcher.startError();
-  EXPECT_EQ(exitCodeOf(launcher), std::optional<DWORD>(0));
-
-  const auto seen = report();
+  const auto seen = launchToTheEnd(folder / L"AerolumenP3D4.exe", folder);
   ASSERT_TRUE(seen) << "prepar3d.exe did not run";
   EXPECT_EQ(seen->field("forceVrModeValue"), "1");
   EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::u8path(seen->field("modulePath")),
