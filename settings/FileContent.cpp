@@ -43,6 +43,7 @@ DWORD writeWholeFile(const std::filesystem::path& file, const std::string& bytes
     DWORD written = 0;
     if (!WriteFile(handle.get(), bytes.data() + done, length, &written, nullptr))
       return GetLastError();
+    if (written == 0) return ERROR_WRITE_FAULT; // no progress: never loop forever
     done += written;
   }
   // The content must be on disk before a move makes it the settings file; otherwise a crash
