@@ -4,17 +4,23 @@
  *   2  <winsock2.h> first, the header after it
  *   3  <windows.h> first, then the header
  *   4  the program's own SIMCONNECT_RECV, with WIREBRIDGE_NO_SIMCONNECT_RECV */
+/* Blank lines keep each arrangement's include order from being sorted. */
 #if CONSUMER_ORDER == 1
 #include "include/Wirebridge.h"
+
 #include <winsock2.h>
+
 #include <ws2tcpip.h>
 #elif CONSUMER_ORDER == 2
-#include "include/Wirebridge.h"
 #include <winsock2.h>
+
 #include <ws2tcpip.h>
-#elif CONSUMER_ORDER == 3
+
 #include "include/Wirebridge.h"
+#elif CONSUMER_ORDER == 3
 #include <windows.h>
+
+#include "include/Wirebridge.h"
 #elif CONSUMER_ORDER == 4
 #include <windows.h>
 typedef struct SIMCONNECT_RECV {
