@@ -2,7 +2,8 @@
 # Runs every test from a fresh or a used machine:
 #   1. the portable code natively under AddressSanitizer + UBSan, and under ThreadSanitizer;
 #   2. the Windows deliverables, their tests and tools, cross-built and run under Wine;
-#   3. every fuzz target for a bounded time (WB_FUZZ_SECONDS each, default 45).
+#   3. every fuzz target for a bounded time (WB_FUZZ_SECONDS each, default 45);
+# and first checks that every C and C++ file is formatted as clang-format would format it.
 # Prints one closing line "N passed, N failed" over all test runs; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -40,6 +41,30 @@ build() {
   echo "== build: $preset"
   cmake --preset "$preset" "$@" >/dev/null && cmake --build --preset "$preset" -j "$(nproc)"
 }
+
+# Every C and C++ file as clang-format (the repository's .clang-format) would leave it.
+echo "== format: clang-format"
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  sources() { git ls-files -z -- '*.cpp' '*.h' '*.c'; }
+else
+  sources() { find . \( -path ./build -o -path ./dist \) -prune -o \
+    \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) -type f -print0; }
+fi
+format_log=$(mktemp)
+if sources | xargs -0 clang-format --dry-run --Werror >"$format_log" 2>&1; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  broken+=("format")
+  unformatted=$(grep -E '^[^:]+:[0-9]+:[0-9]+: error' "$format_log" | cut -d: -f1 | sort -u)
+  if [ -n "$unformatted" ]; then
+    echo "clang-format would change these files (run clang-format -i on them):"
+    sed 's/^/  /' <<<"$unformatted"
+  else
+    cat "$format_log"
+  fi
+fi
+rm -f "$format_log"
 
 if build native; then
   run_ctest native --preset native -j "$(nproc)"
