@@ -26,6 +26,24 @@ if [ "$#" -eq 4 ]; then
 fi
 release=$(cd "$release" && pwd) || exit 1
 
+# The version file accepts any 1.x request up to the version itself, and no other major version.
+version_file="$release/lib/cmake/Wirebridge/WirebridgeConfigVersion.cmake"
+printf 'include("%s")\nif(PACKAGE_VERSION_COMPATIBLE)\n  message("compatible")\nendif()\n' \
+  "$version_file" >"$work/version-request.cmake"
+accepts() {
+  local major minor
+  IFS=. read -r major minor _ <<<"$1"
+  cmake -DPACKAGE_FIND_VERSION="$1" -DPACKAGE_FIND_VERSION_MAJOR="$major" \
+    -DPACKAGE_FIND_VERSION_MINOR="${minor:-0}" -DCMAKE_SIZEOF_VOID_P=8 \
+    -P "$work/version-request.cmake" 2>&1 | grep -q '^compatible$'
+}
+for request in 1 1.0 1.0.0; do
+  accepts "$request" || { echo "the package refuses a request for version $request"; exit 1; }
+done
+for request in 0.9 2.0 1.99; do
+  accepts "$request" && { echo "the package accepts a request for version $request"; exit 1; }
+done
+
 # The package is found through Wirebridge_DIR: the cross toolchain confines the usual search
 # paths to the mingw sysroot.
 if ! cmake -S "$repo/tests/consumer/project" -B "$work/build" -G Ninja \
