@@ -15,5 +15,7 @@ add_custom_target(archive
           -P "${CMAKE_SOURCE_DIR}/cmake/MakeArchive.cmake"
   COMMENT "Making ${WB_RELEASE_NAME}.zip and its symbols archive"
   VERBATIM)
-add_dependencies(archive AerolumenP3D4 Wirebridge wirebridge_msvc_import_library
-                 simconnect-server)
+add_dependencies(archive AerolumenP3D4 Wirebridge simconnect-server)
+if(TARGET wirebridge_msvc_import_library)
+  add_dependencies(archive wirebridge_msvc_import_library)
+endif()

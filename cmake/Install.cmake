@@ -18,7 +18,10 @@ target_include_directories(Wirebridge INTERFACE "$<INSTALL_INTERFACE:${CMAKE_INS
 install(TARGETS Wirebridge EXPORT WirebridgeTargets
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT sdk)
-install(FILES "${WB_DIST_DIR}/Wirebridge.lib" "${CMAKE_SOURCE_DIR}/client/Wirebridge.def"
+if(MINGW)
+  install(FILES "${WB_DIST_DIR}/Wirebridge.lib" DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT sdk)
+endif()
+install(FILES "${CMAKE_SOURCE_DIR}/client/Wirebridge.def"
   DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT sdk)
 install(FILES "${CMAKE_SOURCE_DIR}/include/Wirebridge.h"
   DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT sdk)

@@ -8,6 +8,9 @@
 # that every program linking one of these libraries (tests too) gets libssp. The PE flags for
 # ASLR, high-entropy ASLR and DEP are binutils' defaults.
 function(wb_harden)
+  if(NOT MINGW)
+    return() # MSVC's /GS stack checks are on by default
+  endif()
   foreach(target IN LISTS ARGN)
     target_compile_options(${target} PRIVATE -fstack-protector-strong)
     get_target_property(type ${target} TYPE)
@@ -53,6 +56,9 @@ endfunction()
 # links the binary to that file by name and checksum (.gnu_debuglink), which gdb and addr2line
 # follow when the file lies beside the binary.
 function(wb_split_debug_info target)
+  if(NOT MINGW)
+    return() # MSVC keeps debug data in .pdb files anyway
+  endif()
   cmake_parse_arguments(S "" "FOLDER" "" ${ARGN})
   set(debug_file "${WB_SYMBOLS_DIR}/${S_FOLDER}/$<TARGET_FILE_NAME:${target}>.debug")
   add_custom_command(TARGET ${target} POST_BUILD
