@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ clang-14 libclang-rt-14-dev python3 googletest
   g++-mingw-w64-x86-64-posix wine wine64 libboost-dev
   xvfb xdotool x11-utils procps util-linux clang-format
+  llvm-14 lld-14 zip unzip
 )
 
 missing=()

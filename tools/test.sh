@@ -2,6 +2,7 @@
 # Runs every test from a fresh or a used machine:
 #   1. the portable code natively under AddressSanitizer + UBSan, and under ThreadSanitizer;
 #   2. the Windows deliverables, their tests and tools, cross-built and run under Wine;
+#      then the release archive, unpacked and checked (tools/check-archive.sh);
 #   3. every fuzz target for a bounded time (WB_FUZZ_SECONDS each, default 45);
 # and first checks that every C and C++ file is formatted as clang-format would format it.
 # Prints one closing line "N passed, N failed" over all test runs; exits non-zero on any failure.
@@ -83,6 +84,23 @@ if build windows; then
   # Create the Wine session (prefix, display, server) once before tests start in parallel.
   WB_WINE_ROOT="$PWD/build/windows/wine" cmake/wine-run.sh || broken+=("wine session")
   run_ctest windows --preset windows -j 2
+  echo "== release archive"
+  archive_start=$SECONDS
+  if cmake --build --preset windows --target archive; then
+    log=$(mktemp)
+    bash tools/check-archive.sh build/windows dist 2>&1 | tee "$log"
+    line=$(grep -E '^archive checks: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)
+    if [ -n "$line" ]; then
+      passed=$((passed + $(sed -E 's/.*: ([0-9]+) passed.*/\1/' <<<"$line")))
+      failed=$((failed + $(sed -E 's/.*, ([0-9]+) failed/\1/' <<<"$line")))
+    fi
+    grep -q ' 0 failed$' <<<"$line" || broken+=("release archive")
+    rm -f "$log"
+  else
+    failed=$((failed + 1))
+    broken+=("release archive build")
+  fi
+  echo "   release archive: $((SECONDS - archive_start)) s"
   WB_WINE_ROOT="$PWD/build/windows/wine" cmake/wine-run.sh --stop
 else
   broken+=("windows build")

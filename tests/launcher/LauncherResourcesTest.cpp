@@ -1,4 +1,5 @@
-// The resources built into the dist AerolumenP3D4.exe: its manifest and its application icon.
+// The resources built into the dist AerolumenP3D4.exe (its manifest, its application icon) and the
+// version resource of both deliverables.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -54,6 +55,23 @@ TEST_F(LauncherResources, ManifestAsksForTheInvokersRightsWithoutUiAccess) {
             std::string::npos)
       << manifest;
   EXPECT_EQ(manifest.find("requireAdministrator"), std::string::npos);
+}
+
+TEST_F(LauncherResources, ManifestDeclaresCurrentWindowsDpiAndCommonControls) {
+  const auto bytes = resource(MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+  const std::string manifest(bytes.begin(), bytes.end());
+  // The supportedOS ids of Windows 7, 8, 8.1 and 10/11.
+  for (const char* id :
+       {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+        "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
+    EXPECT_NE(manifest.find(std::string("<supportedOS Id=\"") + id + "\"/>"), std::string::npos)
+        << id;
+  }
+  EXPECT_NE(manifest.find(">PerMonitorV2, PerMonitor</dpiAwareness>"), std::string::npos);
+  EXPECT_NE(manifest.find(">true/pm</dpiAware>"), std::string::npos);
+  EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
+            std::string::npos);
+  EXPECT_NE(manifest.find("publicKeyToken=\"6595b64144ccf1df\""), std::string::npos);
 }
 
 #pragma pack(push, 1)
@@ -117,6 +135,53 @@ TEST_F(LauncherResources, IconLoadsByItsGroupId) {
     HANDLE icon = LoadImageW(module, MAKEINTRESOURCEW(105), IMAGE_ICON, side, side, 0);
     ASSERT_NE(icon, nullptr) << GetLastError();
     DestroyIcon(static_cast<HICON>(icon));
+  }
+}
+
+struct VersionedBinary {
+  const char* path;
+  const wchar_t* originalName;
+  DWORD fileType; // 1 application, 2 DLL
+};
+
+std::wstring versionString(const std::vector<unsigned char>& info, const wchar_t* name) {
+  void* value = nullptr;
+  UINT length = 0;
+  const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+  if (!VerQueryValueW(info.data(), key.c_str(), &value, &length) || length == 0) return L"(none)";
+  return std::wstring(static_cast<const wchar_t*>(value));
+}
+
+TEST(VersionResource, BothDeliverablesCarryTheProjectVersion) {
+  const std::wstring version = L"" WB_VERSION_TEXT;
+  for (const VersionedBinary& binary : {VersionedBinary{LAUNCHER_EXE, L"AerolumenP3D4.exe", 1},
+                                        VersionedBinary{WIREBRIDGE_DLL, L"Wirebridge.dll", 2}}) {
+    SCOPED_TRACE(binary.path);
+    const std::wstring path = hostPath(binary.path);
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    ASSERT_GT(size, 0u) << "no version resource, error " << GetLastError();
+    std::vector<unsigned char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    ASSERT_EQ(length, sizeof(VS_FIXEDFILEINFO));
+    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+    const DWORD high = (WB_VERSION_MAJOR << 16) | WB_VERSION_MINOR;
+    const DWORD low = DWORD(WB_VERSION_PATCH) << 16;
+    EXPECT_EQ(fixed->dwFileVersionMS, high);
+    EXPECT_EQ(fixed->dwFileVersionLS, low);
+    EXPECT_EQ(fixed->dwProductVersionMS, high);
+    EXPECT_EQ(fixed->dwProductVersionLS, low);
+    EXPECT_EQ(fixed->dwFileType, binary.fileType);
+
+    EXPECT_EQ(versionString(info, L"FileVersion"), version);
+    EXPECT_EQ(versionString(info, L"ProductVersion"), version);
+    EXPECT_EQ(versionString(info, L"ProductName"), L"Aerolumen for Prepar3D v4");
+    EXPECT_EQ(versionString(info, L"OriginalFilename"), binary.originalName);
+    EXPECT_NE(versionString(info, L"FileDescription"), L"(none)");
   }
 }
 

@@ -9,15 +9,19 @@
 # Prints every request and every dispatched reply, per path, then the simulator's summary. Exit
 # code 0 when the simulator balanced everything and both clients got all their replies.
 #
-# Usage: tools/demo/whole-road-demo.sh <windows-build-dir> <dist-dir>
+# The deliverables come from <release-dir>: the build's dist folder, or an unpacked release
+# archive (its bin/ folder); the stand-ins and samples from the build folder.
+#
+# Usage: tools/demo/whole-road-demo.sh <windows-build-dir> <release-dir>
 set -u
 
 if [ "$#" -ne 2 ]; then
-  echo "usage: $0 <windows-build-dir> <dist-dir>" >&2
+  echo "usage: $0 <windows-build-dir> <release-dir>" >&2
   exit 2
 fi
 build=$(cd "$1" && pwd) || exit 2
 dist=$(cd "$2" && pwd) || exit 2
+[ -f "$dist/AerolumenP3D4.exe" ] || [ ! -d "$dist/bin" ] || dist="$dist/bin"
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 runner="$repo/cmake/wine-run.sh"
 export WB_WINE_ROOT="$build/wine"

@@ -1,0 +1,21 @@
+# `cmake --build --preset windows --target archive` makes, in the dist folder:
+#   Aerolumen-P3D4-<version>-win64.zip          the install tree (cmake/Install.cmake)
+#   Aerolumen-P3D4-<version>-win64-symbols.zip  the debug data of the shipped binaries, laid out
+#                                               to unpack over the release folder
+#   SHA256SUMS                                  checksums of both, for sha256sum -c
+set(WB_RELEASE_NAME "Aerolumen-P3D4-${PROJECT_VERSION}-win64")
+add_custom_target(archive
+  COMMAND ${CMAKE_COMMAND}
+          "-DWB_BUILD_DIR=${CMAKE_BINARY_DIR}"
+          "-DWB_RELEASE_NAME=${WB_RELEASE_NAME}"
+          "-DWB_SYMBOLS_DIR=${WB_SYMBOLS_DIR}"
+          "-DWB_DIST_DIR=${WB_DIST_DIR}"
+          "-DWB_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+          "-DWB_DOCUMENTS=${WB_DOCUMENTS}"
+          -P "${CMAKE_SOURCE_DIR}/cmake/MakeArchive.cmake"
+  COMMENT "Making ${WB_RELEASE_NAME}.zip and its symbols archive"
+  VERBATIM)
+add_dependencies(archive AerolumenP3D4 Wirebridge simconnect-server)
+if(TARGET wirebridge_msvc_import_library)
+  add_dependencies(archive wirebridge_msvc_import_library)
+endif()

@@ -1,0 +1,61 @@
+# The release layout of `cmake --install` (also the content of the release archive), by
+# component:
+#   runtime  bin/       AerolumenP3D4.exe, Wirebridge.dll
+#   sdk      include/   Wirebridge.h
+#            lib/       libWirebridge.dll.a (MinGW), Wirebridge.lib (Visual Studio), Wirebridge.def,
+#                       cmake/Wirebridge/ (the CMake package)
+#   tools    tools/     simconnect-server.exe, the stand-in SimConnect server, and its README
+#   docs     share/doc/Aerolumen/  user guide (.md and .txt), developer notes, architecture,
+#                       changes, symbols
+include(CMakePackageConfigHelpers)
+include(GNUInstallDirs)
+
+set(WB_PACKAGE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/Wirebridge")
+set(WB_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/Aerolumen")
+
+install(TARGETS AerolumenP3D4 RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
+target_include_directories(Wirebridge INTERFACE "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>")
+install(TARGETS Wirebridge EXPORT WirebridgeTargets
+  RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime
+  ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT sdk)
+if(MINGW)
+  install(FILES "${WB_DIST_DIR}/Wirebridge.lib" DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT sdk)
+endif()
+install(FILES "${CMAKE_SOURCE_DIR}/client/Wirebridge.def"
+  DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT sdk)
+install(FILES "${CMAKE_SOURCE_DIR}/include/Wirebridge.h"
+  DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT sdk)
+
+install(EXPORT WirebridgeTargets NAMESPACE Wirebridge::
+  DESTINATION "${WB_PACKAGE_DIR}" COMPONENT sdk)
+configure_package_config_file("${CMAKE_SOURCE_DIR}/cmake/WirebridgeConfig.cmake.in"
+  "${CMAKE_BINARY_DIR}/package/WirebridgeConfig.cmake"
+  INSTALL_DESTINATION "${WB_PACKAGE_DIR}")
+write_basic_package_version_file("${CMAKE_BINARY_DIR}/package/WirebridgeConfigVersion.cmake"
+  VERSION "${PROJECT_VERSION}"
+  COMPATIBILITY SameMajorVersion)
+install(FILES "${CMAKE_BINARY_DIR}/package/WirebridgeConfig.cmake"
+              "${CMAKE_BINARY_DIR}/package/WirebridgeConfigVersion.cmake"
+  DESTINATION "${WB_PACKAGE_DIR}" COMPONENT sdk)
+
+install(TARGETS simconnect-server RUNTIME DESTINATION tools COMPONENT tools)
+install(FILES "${CMAKE_SOURCE_DIR}/tools/simserver/README.md"
+  DESTINATION tools RENAME simconnect-server.md COMPONENT tools)
+
+# The documents are written beside the code; a missing one fails the install and the archive
+# with the name of the file. The archive takes them from this list.
+set(WB_DOCUMENTS
+  docs/user-guide.md
+  docs/developer-notes.md
+  docs/symbols.md
+  ARCHITECTURE.md
+  CHANGELOG.md)
+foreach(document IN LISTS WB_DOCUMENTS)
+  install(FILES "${CMAKE_SOURCE_DIR}/${document}" DESTINATION "${WB_DOC_DIR}" COMPONENT docs)
+endforeach()
+# user-guide.txt: the user guide as plain text with Windows line ends, for Notepad.
+install(CODE "
+  set(WB_TEXT_SOURCE \"${CMAKE_SOURCE_DIR}/docs/user-guide.md\")
+  set(WB_TEXT_OUTPUT \"\${CMAKE_INSTALL_PREFIX}/${WB_DOC_DIR}/user-guide.txt\")
+  include(\"${CMAKE_SOURCE_DIR}/cmake/PlainText.cmake\")
+  " COMPONENT docs)

@@ -1,0 +1,57 @@
+# Script of the `archive` target (cmake/Archive.cmake): installs every component into a fresh
+# staging folder named like the release, zips it, zips the symbols files the same way and writes
+# the checksums.
+foreach(variable WB_BUILD_DIR WB_RELEASE_NAME WB_SYMBOLS_DIR WB_DIST_DIR WB_SOURCE_DIR WB_DOCUMENTS)
+  if(NOT ${variable})
+    message(FATAL_ERROR "${variable} is not set")
+  endif()
+endforeach()
+
+set(missing "")
+foreach(document IN LISTS WB_DOCUMENTS)
+  if(NOT EXISTS "${WB_SOURCE_DIR}/${document}")
+    string(APPEND missing "\n  ${document}")
+  endif()
+endforeach()
+if(missing)
+  message(FATAL_ERROR "The archive needs these documents, which are missing:${missing}")
+endif()
+
+set(staging "${WB_BUILD_DIR}/archive")
+set(release "${staging}/release/${WB_RELEASE_NAME}")
+set(symbols "${staging}/symbols/${WB_RELEASE_NAME}")
+file(REMOVE_RECURSE "${staging}")
+file(MAKE_DIRECTORY "${release}" "${symbols}")
+
+execute_process(
+  COMMAND "${CMAKE_COMMAND}" --install "${WB_BUILD_DIR}" --prefix "${release}"
+  RESULT_VARIABLE result OUTPUT_QUIET)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "installing into ${release} failed")
+endif()
+file(COPY "${WB_SYMBOLS_DIR}/" DESTINATION "${symbols}")
+
+set(release_zip "${WB_DIST_DIR}/${WB_RELEASE_NAME}.zip")
+set(symbols_zip "${WB_DIST_DIR}/${WB_RELEASE_NAME}-symbols.zip")
+foreach(pair "release;${release_zip}" "symbols;${symbols_zip}")
+  list(GET pair 0 folder)
+  list(GET pair 1 zip)
+  file(REMOVE "${zip}")
+  execute_process(
+    COMMAND "${CMAKE_COMMAND}" -E tar cf "${zip}" --format=zip "${WB_RELEASE_NAME}"
+    WORKING_DIRECTORY "${staging}/${folder}"
+    RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "zipping ${zip} failed")
+  endif()
+endforeach()
+
+set(sums "")
+foreach(zip "${release_zip}" "${symbols_zip}")
+  file(SHA256 "${zip}" hash)
+  get_filename_component(name "${zip}" NAME)
+  string(APPEND sums "${hash}  ${name}\n")
+  file(SIZE "${zip}" size)
+  message(STATUS "${name}: ${size} bytes")
+endforeach()
+file(WRITE "${WB_DIST_DIR}/SHA256SUMS" "${sums}")
