@@ -46,6 +46,7 @@ install(FILES "${CMAKE_SOURCE_DIR}/tools/simserver/README.md"
 # with the name of the file. The archive takes them from this list.
 set(WB_DOCUMENTS
   docs/user-guide.md
+  docs/user-guide.txt
   docs/developer-notes.md
   docs/symbols.md
   ARCHITECTURE.md
@@ -53,9 +54,6 @@ set(WB_DOCUMENTS
 foreach(document IN LISTS WB_DOCUMENTS)
   install(FILES "${CMAKE_SOURCE_DIR}/${document}" DESTINATION "${WB_DOC_DIR}" COMPONENT docs)
 endforeach()
-# user-guide.txt: the user guide as plain text with Windows line ends, for Notepad.
-install(CODE "
-  set(WB_TEXT_SOURCE \"${CMAKE_SOURCE_DIR}/docs/user-guide.md\")
-  set(WB_TEXT_OUTPUT \"\${CMAKE_INSTALL_PREFIX}/${WB_DOC_DIR}/user-guide.txt\")
-  include(\"${CMAKE_SOURCE_DIR}/cmake/PlainText.cmake\")
-  " COMPONENT docs)
+# The user guide's picture, where its link expects it.
+install(FILES "${CMAKE_SOURCE_DIR}/docs/images/message-boxes.png"
+  DESTINATION "${WB_DOC_DIR}/images" COMPONENT docs)

@@ -57,6 +57,7 @@ file_list() {
       share/doc/Aerolumen/user-guide.md share/doc/Aerolumen/user-guide.txt \
       share/doc/Aerolumen/developer-notes.md share/doc/Aerolumen/symbols.md \
       share/doc/Aerolumen/ARCHITECTURE.md share/doc/Aerolumen/CHANGELOG.md \
+      share/doc/Aerolumen/images/message-boxes.png \
       bin/AerolumenP3D4.exe.debug bin/Wirebridge.dll.debug tools/simconnect-server.exe.debug; do
     [ -s "$root/$file" ] || { echo "missing: $file"; status=1; }
   done
