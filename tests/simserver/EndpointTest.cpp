@@ -92,6 +92,52 @@ TEST_F(SimServerEndpoints, PortValuesAreRemovedOnStopAndTheKeyOnlyWhenTheServerC
   EXPECT_EQ(kept->text, L"kept");
 }
 
+TEST_F(SimServerEndpoints, PortsPublishedBeforeTheServerAreRestoredWithTheirTypeWhenItStops) {
+  // As a simulator installed on the machine leaves them.
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kPortsKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                            &key, nullptr),
+            ERROR_SUCCESS);
+  const wchar_t ipv4Before[] = L"500";
+  const wchar_t ipv6Before[] = L"501";
+  RegSetValueExW(key, L"SimConnect_Port_IPv4", 0, REG_SZ, reinterpret_cast<const BYTE*>(ipv4Before),
+                 sizeof ipv4Before);
+  RegSetValueExW(key, L"SimConnect_Port_IPv6", 0, REG_EXPAND_SZ,
+                 reinterpret_cast<const BYTE*>(ipv6Before), sizeof ipv6Before);
+  RegCloseKey(key);
+
+  for (const bool destructorStops : {false, true}) {
+    SCOPED_TRACE(destructorStops ? "stopped by the destructor" : "stopped by stop()");
+    {
+      Server server;
+      server.start();
+      EXPECT_EQ(readRegistryValue(kPortsKey, L"SimConnect_Port_IPv4")->text,
+                std::to_wstring(server.ipv4Port()));
+      EXPECT_EQ(readRegistryValue(kPortsKey, L"SimConnect_Port_IPv6")->text,
+                std::to_wstring(server.ipv6Port()));
+      if (!destructorStops) server.stop();
+    }
+    const auto ipv4 = readRegistryValue(kPortsKey, L"SimConnect_Port_IPv4");
+    const auto ipv6 = readRegistryValue(kPortsKey, L"SimConnect_Port_IPv6");
+    ASSERT_TRUE(ipv4);
+    ASSERT_TRUE(ipv6);
+    EXPECT_EQ(ipv4->text, L"500");
+    EXPECT_EQ(ipv4->type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(ipv6->text, L"501");
+    EXPECT_EQ(ipv6->type, static_cast<DWORD>(REG_EXPAND_SZ));
+  }
+
+  // A server that publishes one family leaves the other family's value alone.
+  Options ipv4Only;
+  ipv4Only.servePipe = false;
+  ipv4Only.serveIPv6 = false;
+  Server server(ipv4Only);
+  server.start();
+  EXPECT_EQ(readRegistryValue(kPortsKey, L"SimConnect_Port_IPv6")->text, L"501");
+  server.stop();
+  EXPECT_EQ(readRegistryValue(kPortsKey, L"SimConnect_Port_IPv4")->text, L"500");
+}
+
 TEST_F(SimServerEndpoints, SwitchedOffEndpointsAreNeitherServedNorPublished) {
   Options options;
   options.servePipe = false;
