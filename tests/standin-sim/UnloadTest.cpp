@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "tests/support/LocalSimulatorSetup.h"
@@ -65,14 +66,15 @@ template <typename Function> Function exported(HMODULE module, const char* name)
 
 // The library's exports, taken while it is loaded and kept after FreeLibrary.
 struct Exports {
+  Exports() = default;
   explicit Exports(HMODULE module)
       : open(exported<OpenFn>(module, "SimConnect_Open")),
         callDispatch(exported<CallDispatchFn>(module, "SimConnect_CallDispatch")),
         transmit(exported<TransmitFn>(module, "SimConnect_TransmitClientEvent")) {}
   bool complete() const { return open && callDispatch && transmit; }
-  OpenFn open;
-  CallDispatchFn callDispatch;
-  TransmitFn transmit;
+  OpenFn open = nullptr;
+  CallDispatchFn callDispatch = nullptr;
+  TransmitFn transmit = nullptr;
 };
 
 bool libraryMapped() {
@@ -93,25 +95,41 @@ TEST(Unload, ALibraryThatNeverHadAClientUnloads) {
   EXPECT_FALSE(libraryMapped());
 }
 
-TEST(Unload, ALiveTcpClientKeepsReceivingAfterFreeLibrary) {
-  simserver::Options options;
-  options.servePipe = false;
-  options.serveIPv6 = false;
-  options.publishPorts = false;
-  simserver::Server server(options);
-  server.start();
-  LocalSimulatorSetup setup;
-  setup.writeConfig("[SimConnect.6]\nProtocol=IPv4\nAddress=127.0.0.1\nPort=" +
-                    std::to_string(server.ipv4Port()) + "\n");
+// A stand-in server on one private endpoint, the SimConnect.cfg section 6 that reaches it, and
+// the library loaded with its exports.
+class UnloadWithClient : public testing::Test {
+protected:
+  void serveAndLoad(bool tcp) {
+    const std::string pipeName = "wirebridge-unload-" + std::to_string(GetCurrentProcessId());
+    simserver::Options options;
+    options.pipePath = L"\\\\.\\pipe\\" + std::wstring(pipeName.begin(), pipeName.end());
+    options.servePipe = !tcp;
+    options.serveIPv4 = tcp;
+    options.serveIPv6 = false;
+    options.publishPorts = false;
+    server = std::make_unique<simserver::Server>(options);
+    server->start();
+    setup.writeConfig(tcp ? "[SimConnect.6]\nProtocol=IPv4\nAddress=127.0.0.1\nPort=" +
+                                std::to_string(server->ipv4Port()) + "\n"
+                          : "[SimConnect.6]\nProtocol=Pipe\nAddress=.\nPort=" + pipeName + "\n");
+    module = LoadLibraryW(libraryPath().c_str());
+    ASSERT_NE(module, nullptr) << GetLastError();
+    exports = Exports(module);
+    ASSERT_TRUE(exports.complete());
+  }
 
-  HMODULE module = LoadLibraryW(libraryPath().c_str());
-  ASSERT_NE(module, nullptr) << GetLastError();
-  Exports exports(module);
-  ASSERT_TRUE(exports.complete());
-  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  LocalSimulatorSetup setup;
+  std::unique_ptr<simserver::Server> server;
+  HMODULE module = nullptr;
+  Exports exports;
   HANDLE handle = nullptr;
-  ASSERT_EQ(exports.open(&handle, "unload over TCP", nullptr, 0, event, 6), S_OK);
   Received received;
+};
+
+TEST_F(UnloadWithClient, ALiveTcpClientKeepsReceivingAfterFreeLibrary) {
+  serveAndLoad(true);
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_EQ(exports.open(&handle, "unload over TCP", nullptr, 0, event, 6), S_OK);
   auto dispatchUntil = [&](auto condition) {
     return waitUntil([&] {
       WaitForSingleObject(event, 20);
@@ -128,42 +146,26 @@ TEST(Unload, ALiveTcpClientKeepsReceivingAfterFreeLibrary) {
   EXPECT_TRUE(libraryMapped()) << "the library of a live client stays loaded";
   Sleep(500);
   // The pending read completes inside the library, and the client goes on sending.
-  const auto id = server.connections().at(0);
-  ASSERT_TRUE(server.sendRaw(id, simserver::records::pattern(64)));
+  const auto id = server->connections().at(0);
+  ASSERT_TRUE(server->sendRaw(id, simserver::records::pattern(64)));
   ASSERT_TRUE(dispatchUntil([&] { return received.patterns == 1; }));
   for (DWORD i = 0; i < 20; ++i)
     ASSERT_EQ(exports.transmit(handle, 0, i, i, 1, 0), S_OK);
   ASSERT_TRUE(dispatchUntil([&] { return received.events == 40; }));
-  ASSERT_TRUE(server.waitForMessages(id, 41, 10s));
-  EXPECT_TRUE(server.violations().empty());
-  server.stop();
-  CloseHandle(event);
+  ASSERT_TRUE(server->waitForMessages(id, 41, 10s));
+  EXPECT_TRUE(server->violations().empty());
+  // The event stays open: the client, which lives as long as the process, wakes it at the loss.
+  server->stop();
 }
 
-TEST(Unload, TheHostKeepsPumpingAndDeliveringAfterFreeLibrary) {
-  simserver::Options options;
-  options.pipePath = L"\\\\.\\pipe\\wirebridge-unload-" + std::to_wstring(GetCurrentProcessId());
-  options.serveIPv4 = false;
-  options.serveIPv6 = false;
-  options.publishPorts = false;
-  simserver::Server server(options);
-  server.start();
-  LocalSimulatorSetup setup;
-  setup.writeConfig("[SimConnect.5]\nProtocol=Pipe\nAddress=.\nPort=wirebridge-unload-" +
-                    std::to_string(GetCurrentProcessId()) + "\n");
-
+TEST_F(UnloadWithClient, TheHostKeepsPumpingAndDeliveringAfterFreeLibrary) {
+  serveAndLoad(false);
   // The simulator's side in this process: the main window with the host protocol.
   standin::Transcript transcript(false, L"");
   standin::HostSide host(transcript);
   standin::SimulatorWindow window(host);
 
-  HMODULE module = LoadLibraryW(libraryPath().c_str());
-  ASSERT_NE(module, nullptr) << GetLastError();
-  Exports exports(module);
-  ASSERT_TRUE(exports.complete());
-  HANDLE handle = nullptr;
-  ASSERT_EQ(exports.open(&handle, "unload in process", nullptr, 0, nullptr, 5), S_OK);
-  Received received;
+  ASSERT_EQ(exports.open(&handle, "unload in process", nullptr, 0, nullptr, 6), S_OK);
   // From now on the simulator's pump-all call dispatches this client.
   ASSERT_EQ(exports.callDispatch(handle, &Received::collect, &received), S_OK);
 
@@ -190,7 +192,7 @@ TEST(Unload, TheHostKeepsPumpingAndDeliveringAfterFreeLibrary) {
   for (DWORD i = 0; i < 20; ++i)
     ASSERT_EQ(exports.transmit(handle, 0, i, i, 1, 0), S_OK);
   ASSERT_TRUE(framesUntil([&] { return received.events == 40; }));
-  ASSERT_TRUE(server.sendRaw(server.connections().at(0), simserver::records::pattern(64)));
+  ASSERT_TRUE(server->sendRaw(server->connections().at(0), simserver::records::pattern(64)));
   ASSERT_TRUE(framesUntil([&] { return received.patterns == 1; }));
   host.stopPumping();
   const auto summary = host.summary();
