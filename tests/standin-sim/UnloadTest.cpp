@@ -95,6 +95,11 @@ TEST(Unload, ALibraryThatNeverHadAClientUnloads) {
   EXPECT_FALSE(libraryMapped());
 }
 
+// Clients live as long as the process and the library stays loaded once one has connected, so
+// when the cases share one process their order matters: the library is first loaded without a
+// client, and the host case's client is the process's first (only the first client registers the
+// pump-all call).
+//
 // A stand-in server on one private endpoint, the SimConnect.cfg section 6 that reaches it, and
 // the library loaded with its exports.
 class UnloadWithClient : public testing::Test {
@@ -125,38 +130,6 @@ protected:
   HANDLE handle = nullptr;
   Received received;
 };
-
-TEST_F(UnloadWithClient, ALiveTcpClientKeepsReceivingAfterFreeLibrary) {
-  serveAndLoad(true);
-  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  ASSERT_EQ(exports.open(&handle, "unload over TCP", nullptr, 0, event, 6), S_OK);
-  auto dispatchUntil = [&](auto condition) {
-    return waitUntil([&] {
-      WaitForSingleObject(event, 20);
-      EXPECT_EQ(exports.callDispatch(handle, &Received::collect, &received), S_OK);
-      return condition();
-    });
-  };
-  for (DWORD i = 0; i < 20; ++i)
-    ASSERT_EQ(exports.transmit(handle, 0, i, i, 1, 0), S_OK);
-  ASSERT_TRUE(dispatchUntil([&] { return received.events == 20; }));
-  EXPECT_EQ(received.openReplies, 1);
-
-  EXPECT_TRUE(FreeLibrary(module));
-  EXPECT_TRUE(libraryMapped()) << "the library of a live client stays loaded";
-  Sleep(500);
-  // The pending read completes inside the library, and the client goes on sending.
-  const auto id = server->connections().at(0);
-  ASSERT_TRUE(server->sendRaw(id, simserver::records::pattern(64)));
-  ASSERT_TRUE(dispatchUntil([&] { return received.patterns == 1; }));
-  for (DWORD i = 0; i < 20; ++i)
-    ASSERT_EQ(exports.transmit(handle, 0, i, i, 1, 0), S_OK);
-  ASSERT_TRUE(dispatchUntil([&] { return received.events == 40; }));
-  ASSERT_TRUE(server->waitForMessages(id, 41, 10s));
-  EXPECT_TRUE(server->violations().empty());
-  // The event stays open: the client, which lives as long as the process, wakes it at the loss.
-  server->stop();
-}
 
 TEST_F(UnloadWithClient, TheHostKeepsPumpingAndDeliveringAfterFreeLibrary) {
   serveAndLoad(false);
@@ -197,6 +170,38 @@ TEST_F(UnloadWithClient, TheHostKeepsPumpingAndDeliveringAfterFreeLibrary) {
   host.stopPumping();
   const auto summary = host.summary();
   EXPECT_TRUE(summary.problems.empty()) << summary.problems.front();
+}
+
+TEST_F(UnloadWithClient, ALiveTcpClientKeepsReceivingAfterFreeLibrary) {
+  serveAndLoad(true);
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_EQ(exports.open(&handle, "unload over TCP", nullptr, 0, event, 6), S_OK);
+  auto dispatchUntil = [&](auto condition) {
+    return waitUntil([&] {
+      WaitForSingleObject(event, 20);
+      EXPECT_EQ(exports.callDispatch(handle, &Received::collect, &received), S_OK);
+      return condition();
+    });
+  };
+  for (DWORD i = 0; i < 20; ++i)
+    ASSERT_EQ(exports.transmit(handle, 0, i, i, 1, 0), S_OK);
+  ASSERT_TRUE(dispatchUntil([&] { return received.events == 20; }));
+  EXPECT_EQ(received.openReplies, 1);
+
+  EXPECT_TRUE(FreeLibrary(module));
+  EXPECT_TRUE(libraryMapped()) << "the library of a live client stays loaded";
+  Sleep(500);
+  // The pending read completes inside the library, and the client goes on sending.
+  const auto id = server->connections().at(0);
+  ASSERT_TRUE(server->sendRaw(id, simserver::records::pattern(64)));
+  ASSERT_TRUE(dispatchUntil([&] { return received.patterns == 1; }));
+  for (DWORD i = 0; i < 20; ++i)
+    ASSERT_EQ(exports.transmit(handle, 0, i, i, 1, 0), S_OK);
+  ASSERT_TRUE(dispatchUntil([&] { return received.events == 40; }));
+  ASSERT_TRUE(server->waitForMessages(id, 41, 10s));
+  EXPECT_TRUE(server->violations().empty());
+  // The event stays open: the client, which lives as long as the process, wakes it at the loss.
+  server->stop();
 }
 
 } // namespace
