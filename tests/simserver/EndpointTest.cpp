@@ -111,9 +111,9 @@ TEST_F(SimServerEndpoints, PortsPublishedBeforeTheServerAreRestoredWithTheirType
     {
       Server server;
       server.start();
-      EXPECT_EQ(readRegistryValue(kPortsKey, L"SimConnect_Port_IPv4")->text,
+      EXPECT_EQ(registryText(kPortsKey, L"SimConnect_Port_IPv4"),
                 std::to_wstring(server.ipv4Port()));
-      EXPECT_EQ(readRegistryValue(kPortsKey, L"SimConnect_Port_IPv6")->text,
+      EXPECT_EQ(registryText(kPortsKey, L"SimConnect_Port_IPv6"),
                 std::to_wstring(server.ipv6Port()));
       if (!destructorStops) server.stop();
     }
@@ -133,9 +133,9 @@ TEST_F(SimServerEndpoints, PortsPublishedBeforeTheServerAreRestoredWithTheirType
   ipv4Only.serveIPv6 = false;
   Server server(ipv4Only);
   server.start();
-  EXPECT_EQ(readRegistryValue(kPortsKey, L"SimConnect_Port_IPv6")->text, L"501");
+  EXPECT_EQ(registryText(kPortsKey, L"SimConnect_Port_IPv6"), L"501");
   server.stop();
-  EXPECT_EQ(readRegistryValue(kPortsKey, L"SimConnect_Port_IPv4")->text, L"500");
+  EXPECT_EQ(registryText(kPortsKey, L"SimConnect_Port_IPv4"), L"500");
 }
 
 TEST_F(SimServerEndpoints, SwitchedOffEndpointsAreNeitherServedNorPublished) {

@@ -184,10 +184,28 @@ TEST_F(SimServerProgram, FaultOptionsApplyToEveryConnection) {
   }
 }
 
-TEST_F(SimServerProgram, ExitAfterStopsWithStdinStillOpen) {
-  Program program(L"--no-pipe --no-publish --exit-after 1");
+TEST_F(SimServerProgram, ExitAfterStopsWithStdinStillOpenAndPutsBackTheSimulatorsPort) {
+  // The port an installed simulator published.
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kPortsKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                            &key, nullptr),
+            ERROR_SUCCESS);
+  const wchar_t simulatorPort[] = L"500";
+  RegSetValueExW(key, L"SimConnect_Port_IPv4", 0, REG_SZ,
+                 reinterpret_cast<const BYTE*>(simulatorPort), sizeof simulatorPort);
+  RegCloseKey(key);
+
+  Program program(L"--no-pipe --no-ipv6 --exit-after 1");
+  ASSERT_TRUE(program.waitForOutput("ready")) << program.output() << program.errors();
+  EXPECT_NE(registryText(kPortsKey, L"SimConnect_Port_IPv4"), L"500");
   EXPECT_EQ(program.exitCode(), 0) << program.errors();
   EXPECT_NE(program.output().find("stopping after 1 s"), std::string::npos) << program.output();
+  EXPECT_EQ(registryText(kPortsKey, L"SimConnect_Port_IPv4"), L"500");
+
+  Program unpublished(L"--no-pipe --no-publish --exit-after 1");
+  ASSERT_TRUE(unpublished.waitForOutput("ready")) << unpublished.output();
+  EXPECT_EQ(registryText(kPortsKey, L"SimConnect_Port_IPv4"), L"500");
+  EXPECT_EQ(unpublished.exitCode(), 0) << unpublished.errors();
 }
 
 TEST_F(SimServerProgram, BadArgumentsAndAnOccupiedPipeAreReported) {

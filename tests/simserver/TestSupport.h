@@ -73,6 +73,12 @@ inline std::optional<RegistryString> readRegistryValue(const std::wstring& key,
   return value;
 }
 
+// The value's text, or "(none)" when it is missing.
+inline std::wstring registryText(const std::wstring& key, const wchar_t* name) {
+  const auto value = readRegistryValue(key, name);
+  return value ? value->text : L"(none)";
+}
+
 inline bool registryKeyExists(const std::wstring& key) {
   HKEY opened = nullptr;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
