@@ -4,6 +4,7 @@
 #include "HandBuilt.h"
 #include "RawClient.h"
 
+#include "tests/support/SavedSimulatorKeys.h"
 #include "tools/simserver/Server.h"
 
 #include <gtest/gtest.h>
