@@ -73,14 +73,7 @@ TEST_F(SimServerEndpoints, PortValuesAreRemovedOnStopAndTheKeyOnlyWhenTheServerC
   }
 
   // A key that was there before keeps its other values.
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kPortsKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                            &key, nullptr),
-            ERROR_SUCCESS);
-  const wchar_t unrelated[] = L"kept";
-  RegSetValueExW(key, L"Unrelated", 0, REG_SZ, reinterpret_cast<const BYTE*>(unrelated),
-                 sizeof unrelated);
-  RegCloseKey(key);
+  ASSERT_TRUE(writeRegistryString(kPortsKey, L"Unrelated", L"kept"));
   {
     Server server;
     server.start();
@@ -95,17 +88,8 @@ TEST_F(SimServerEndpoints, PortValuesAreRemovedOnStopAndTheKeyOnlyWhenTheServerC
 
 TEST_F(SimServerEndpoints, PortsPublishedBeforeTheServerAreRestoredWithTheirTypeWhenItStops) {
   // As a simulator installed on the machine leaves them.
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kPortsKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                            &key, nullptr),
-            ERROR_SUCCESS);
-  const wchar_t ipv4Before[] = L"500";
-  const wchar_t ipv6Before[] = L"501";
-  RegSetValueExW(key, L"SimConnect_Port_IPv4", 0, REG_SZ, reinterpret_cast<const BYTE*>(ipv4Before),
-                 sizeof ipv4Before);
-  RegSetValueExW(key, L"SimConnect_Port_IPv6", 0, REG_EXPAND_SZ,
-                 reinterpret_cast<const BYTE*>(ipv6Before), sizeof ipv6Before);
-  RegCloseKey(key);
+  ASSERT_TRUE(writeRegistryString(kPortsKey, L"SimConnect_Port_IPv4", L"500"));
+  ASSERT_TRUE(writeRegistryString(kPortsKey, L"SimConnect_Port_IPv6", L"501", REG_EXPAND_SZ));
 
   for (const bool destructorStops : {false, true}) {
     SCOPED_TRACE(destructorStops ? "stopped by the destructor" : "stopped by stop()");

@@ -187,14 +187,7 @@ TEST_F(SimServerProgram, FaultOptionsApplyToEveryConnection) {
 
 TEST_F(SimServerProgram, ExitAfterStopsWithStdinStillOpenAndPutsBackTheSimulatorsPort) {
   // The port an installed simulator published.
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kPortsKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                            &key, nullptr),
-            ERROR_SUCCESS);
-  const wchar_t simulatorPort[] = L"500";
-  RegSetValueExW(key, L"SimConnect_Port_IPv4", 0, REG_SZ,
-                 reinterpret_cast<const BYTE*>(simulatorPort), sizeof simulatorPort);
-  RegCloseKey(key);
+  ASSERT_TRUE(writeRegistryString(kPortsKey, L"SimConnect_Port_IPv4", L"500"));
 
   Program program(L"--no-pipe --no-ipv6 --exit-after 1");
   ASSERT_TRUE(program.waitForOutput("ready")) << program.output() << program.errors();
