@@ -1,5 +1,6 @@
 // The exported open and request functions. Nothing throws across this boundary: every failure
 // reaches the caller as the HRESULT of the call.
+#include <atomic>
 #include <new>
 
 #include "client/SendBuffer.h"
@@ -42,6 +43,20 @@ HRESULT sendRequest(HANDLE handle, uint32_t size, Build&& build) noexcept {
   return S_OK;
 }
 
+// A connected client keeps a read pending whose completion routine lies in this module, and a
+// simulator in this process may hold the addresses of its entry points (the pump-all call, the
+// host entry points). Nothing can withdraw them, as there is no close function, so from the first
+// connection on the module stays loaded for the life of the process: a host's FreeLibrary then
+// leaves it mapped instead of pulling the code from under the next completion or call. A module
+// that never had a client unloads normally.
+void keepModuleLoaded() noexcept {
+  static std::atomic<bool> pinned{false};
+  if (pinned.exchange(true)) return;
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCWSTR>(&keepModuleLoaded), &self);
+}
+
 // Sends the Open message, flushed directly; on failure the caller closes the new client.
 HRESULT sendOpenMessage(SimClient* client, const char* name) noexcept {
   auto building = client->buildLock.lock();
@@ -67,6 +82,7 @@ HRESULT WINAPI SimConnect_Open(HANDLE* slot, LPCSTR name, HWND window, DWORD use
     *slot = client;
     if (opened == OpenSectionMissing) return kInvalidArgument;
     if (opened != OpenConnected) return kFail;
+    keepModuleLoaded(); // a read of this client is pending from now on
     client->defaultDispatch = nullptr;
     client->notifyWindow = window;
     client->notifyMessage = userMessage;

@@ -43,8 +43,8 @@ void SimClient::notifyCaller() noexcept {
 }
 
 void SimClient::Disconnect(int32_t reason, uint32_t code) {
-  Transport::Disconnect(reason, code);
-  if (reason != status::ReasonOrderly) notifyCaller();
+  // One wake-up per loss: only the failure that ended the connection wakes the caller.
+  if (endConnection(reason, code)) notifyCaller();
 }
 
 void SimClient::OnMessage(MessageSlot& slot) {

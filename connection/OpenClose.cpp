@@ -124,6 +124,11 @@ uint32_t openConnection(SimClient** slot, uint32_t configIndex) {
   enum class Step { Pipe, IPv6, IPv4 } step = Step::Pipe;
   if (config.protocol == TransportProtocol::IPv6) step = Step::IPv6;
   if (config.protocol == TransportProtocol::IPv4) step = Step::IPv4;
+  // An empty host name would resolve to the machine's network addresses, where a simulator that
+  // listens on loopback refuses: without an address, TCP means this machine's loopback, with the
+  // same fallbacks as the literal.
+  if (address.empty() && step == Step::IPv6) address = sim::kIPv6Loopback;
+  if (address.empty() && step == Step::IPv4) address = sim::kIPv4Loopback;
 
   if (step == Step::Pipe) {
     if (SimClient* client = attempt(TransportKind::NamedPipe, 0, address, port, config, created)) {

@@ -89,34 +89,41 @@ void Transport::OnConnected() {
 }
 
 void Transport::Disconnect(int32_t reason, uint32_t code) {
+  endConnection(reason, code);
+}
+
+bool Transport::endConnection(int32_t reason, uint32_t code) {
   int32_t oldState;
+  bool firstLoss = false;
   {
     auto guard = stateLock.lock();
     oldState = state.exchange(StateClosed);
     connectionSerial = 0;
+    // The first failure records its code before the reason that makes the loss visible, both
+    // under the lock, so IsLost never holds without its code; a later failure (a read and a
+    // write failing together, say) changes neither.
+    if (reason != 0 && lostReason.load(std::memory_order_relaxed) == 0) {
+      lastSystemError =
+          kind == TransportKind::Tcp ? uint32_t(WSAGetLastError()) : uint32_t(GetLastError());
+      lastCode = code;
+      lostReason.store(reason, std::memory_order_release);
+      firstLoss = true;
+    }
   }
   if (oldState == StateConnected) {
     // Nothing posts I/O once the state is closed, so the handle can be closed outside the lock.
     if (kind == TransportKind::Tcp) {
-      if (reason != 0) {
-        lastSystemError = uint32_t(WSAGetLastError());
-        lastCode = code;
-      }
       auto socket = reinterpret_cast<SOCKET>(std::exchange(handle, INVALID_HANDLE_VALUE));
       shutdown(socket, SD_BOTH);
       CancelIo(reinterpret_cast<HANDLE>(socket));
       closesocket(socket);
     } else {
-      if (reason != 0) {
-        lastSystemError = GetLastError();
-        lastCode = code;
-      }
       CloseHandle(std::exchange(handle, INVALID_HANDLE_VALUE));
       readEvent_.reset();
       writeEvent_.reset();
     }
   }
-  lostReason.store(reason, std::memory_order_release);
+  return firstLoss;
 }
 
 void Transport::OnMessage(MessageSlot&) {}

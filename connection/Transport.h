@@ -85,6 +85,12 @@ public:
   std::atomic<int32_t> refCount{1};
   std::atomic<int32_t> lostReason{0};
 
+protected:
+  // Closes the channel. The first failure (reason not 0) records lastSystemError, lastCode and
+  // lostReason together under stateLock and gives true; any later call records nothing and gives
+  // false, so that a loss is reported, and its caller woken, exactly once.
+  bool endConnection(int32_t reason, uint32_t code);
+
 private:
   friend struct TransportIo;
   bool connectPipe(const wchar_t* machine, const wchar_t* pipeName);

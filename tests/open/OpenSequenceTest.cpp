@@ -86,6 +86,30 @@ TEST_F(OpenSequence, IPv4ToLoopbackFallsBackToTheStandardPipe) {
   EXPECT_EQ(endpointOf(server), Endpoint::Pipe);
 }
 
+TEST_F(OpenSequence, TcpWithoutAnAddressIsLoopbackWithItsFallbacks) {
+  // No published port: neither TCP step connects, and only the loopback fallbacks reach the pipe.
+  simserver::Server pipeOnly(serving(true, false, false));
+  pipeOnly.start();
+  setup.writeConfig("[SimConnect.9]\nProtocol=IPv4\n[SimConnect.10]\nProtocol=IPv6\n");
+  for (const uint32_t index : {9u, 10u}) {
+    SCOPED_TRACE(index == 9 ? "IPv4" : "IPv6");
+    const size_t before = pipeOnly.connections().size();
+    ASSERT_EQ(open(index), S_OK);
+    ASSERT_TRUE(pipeOnly.waitForConnections(before + 1, 10s));
+    EXPECT_EQ(pipeOnly.info(pipeOnly.connections().back())->endpoint, Endpoint::Pipe);
+  }
+  pipeOnly.stop();
+
+  // With the published port, each family reaches its own loopback listener.
+  for (const bool ipv6 : {false, true}) {
+    SCOPED_TRACE(ipv6 ? "IPv6" : "IPv4");
+    simserver::Server server(serving(false, !ipv6, ipv6));
+    server.start();
+    ASSERT_EQ(open(ipv6 ? 10 : 9), S_OK);
+    EXPECT_EQ(endpointOf(server), ipv6 ? Endpoint::IPv6 : Endpoint::IPv4);
+  }
+}
+
 TEST_F(OpenSequence, ConfiguredPipeNameOnThisMachine) {
   simserver::Options options = serving(true, false, false);
   options.pipePath = L"\\\\.\\pipe\\wirebridge-open-test";

@@ -137,14 +137,25 @@ TEST_F(Dispatch, NestedDispatchDeliversEachMessageOnce) {
     EXPECT_EQ(delivered[i].bytes.size(), 12 + i);
 }
 
-TEST_F(Dispatch, FailureDisconnectWakesTheCallerOrderlyCloseDoesNot) {
+TEST_F(Dispatch, FailureDisconnectWakesTheCallerOnceOrderlyCloseDoesNot) {
   client->Disconnect(0, 0);
   EXPECT_EQ(window.drain(kWakeMessage), 0);
   EXPECT_FALSE(eventSet());
+  // The state is closed already, as when a second failure follows the one that closed it: the
+  // loss must still come with its code.
   client->Disconnect(4, 0xC000013E);
   EXPECT_EQ(window.drain(kWakeMessage), 1);
   EXPECT_TRUE(eventSet());
   EXPECT_TRUE(client->IsLost());
+  EXPECT_EQ(client->lastCode, 0xC000013Eu);
+  // A second failure of the same loss: no second wake-up, and the first code stays.
+  ResetEvent(event);
+  client->Disconnect(9, 0xC0000120);
+  EXPECT_EQ(window.drain(kWakeMessage), 0);
+  EXPECT_FALSE(eventSet());
+  EXPECT_EQ(client->lastCode, 0xC000013Eu);
+  EXPECT_EQ(client->lostReason, 4);
+  EXPECT_EQ(uint32_t(SimConnect_CallDispatch(client.get(), collect, &context)), 0xC000013Eu);
 }
 
 } // namespace

@@ -15,6 +15,7 @@ class SimServerEndpoints : public ::testing::Test {
 protected:
   void SetUp() override { clearPortsKey(); }
   void TearDown() override { clearPortsKey(); }
+  SavedSimulatorKeys savedKeys_; // what clearPortsKey wipes comes back after TearDown
   rawclient::Winsock winsock_;
 };
 
@@ -72,14 +73,7 @@ TEST_F(SimServerEndpoints, PortValuesAreRemovedOnStopAndTheKeyOnlyWhenTheServerC
   }
 
   // A key that was there before keeps its other values.
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kPortsKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                            &key, nullptr),
-            ERROR_SUCCESS);
-  const wchar_t unrelated[] = L"kept";
-  RegSetValueExW(key, L"Unrelated", 0, REG_SZ, reinterpret_cast<const BYTE*>(unrelated),
-                 sizeof unrelated);
-  RegCloseKey(key);
+  ASSERT_TRUE(writeRegistryString(kPortsKey, L"Unrelated", L"kept"));
   {
     Server server;
     server.start();
@@ -90,6 +84,43 @@ TEST_F(SimServerEndpoints, PortValuesAreRemovedOnStopAndTheKeyOnlyWhenTheServerC
   const auto kept = readRegistryValue(kPortsKey, L"Unrelated");
   ASSERT_TRUE(kept);
   EXPECT_EQ(kept->text, L"kept");
+}
+
+TEST_F(SimServerEndpoints, PortsPublishedBeforeTheServerAreRestoredWithTheirTypeWhenItStops) {
+  // As a simulator installed on the machine leaves them.
+  ASSERT_TRUE(writeRegistryString(kPortsKey, L"SimConnect_Port_IPv4", L"500"));
+  ASSERT_TRUE(writeRegistryString(kPortsKey, L"SimConnect_Port_IPv6", L"501", REG_EXPAND_SZ));
+
+  for (const bool destructorStops : {false, true}) {
+    SCOPED_TRACE(destructorStops ? "stopped by the destructor" : "stopped by stop()");
+    {
+      Server server;
+      server.start();
+      EXPECT_EQ(registryText(kPortsKey, L"SimConnect_Port_IPv4"),
+                std::to_wstring(server.ipv4Port()));
+      EXPECT_EQ(registryText(kPortsKey, L"SimConnect_Port_IPv6"),
+                std::to_wstring(server.ipv6Port()));
+      if (!destructorStops) server.stop();
+    }
+    const auto ipv4 = readRegistryValue(kPortsKey, L"SimConnect_Port_IPv4");
+    const auto ipv6 = readRegistryValue(kPortsKey, L"SimConnect_Port_IPv6");
+    ASSERT_TRUE(ipv4);
+    ASSERT_TRUE(ipv6);
+    EXPECT_EQ(ipv4->text, L"500");
+    EXPECT_EQ(ipv4->type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(ipv6->text, L"501");
+    EXPECT_EQ(ipv6->type, static_cast<DWORD>(REG_EXPAND_SZ));
+  }
+
+  // A server that publishes one family leaves the other family's value alone.
+  Options ipv4Only;
+  ipv4Only.servePipe = false;
+  ipv4Only.serveIPv6 = false;
+  Server server(ipv4Only);
+  server.start();
+  EXPECT_EQ(registryText(kPortsKey, L"SimConnect_Port_IPv6"), L"501");
+  server.stop();
+  EXPECT_EQ(registryText(kPortsKey, L"SimConnect_Port_IPv4"), L"500");
 }
 
 TEST_F(SimServerEndpoints, SwitchedOffEndpointsAreNeitherServedNorPublished) {

@@ -19,6 +19,7 @@ class SimServerLifecycle : public ::testing::Test {
 protected:
   void SetUp() override { clearPortsKey(); }
   void TearDown() override { clearPortsKey(); }
+  SavedSimulatorKeys savedKeys_; // what clearPortsKey wipes comes back after TearDown
   rawclient::Winsock winsock_;
 };
 

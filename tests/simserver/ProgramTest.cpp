@@ -129,6 +129,7 @@ class SimServerProgram : public ::testing::Test {
 protected:
   void SetUp() override { clearPortsKey(); }
   void TearDown() override { clearPortsKey(); }
+  SavedSimulatorKeys savedKeys_; // what clearPortsKey wipes comes back after TearDown
   rawclient::Winsock winsock_;
 };
 
@@ -184,10 +185,21 @@ TEST_F(SimServerProgram, FaultOptionsApplyToEveryConnection) {
   }
 }
 
-TEST_F(SimServerProgram, ExitAfterStopsWithStdinStillOpen) {
-  Program program(L"--no-pipe --no-publish --exit-after 1");
+TEST_F(SimServerProgram, ExitAfterStopsWithStdinStillOpenAndPutsBackTheSimulatorsPort) {
+  // The port an installed simulator published.
+  ASSERT_TRUE(writeRegistryString(kPortsKey, L"SimConnect_Port_IPv4", L"500"));
+
+  Program program(L"--no-pipe --no-ipv6 --exit-after 1");
+  ASSERT_TRUE(program.waitForOutput("ready")) << program.output() << program.errors();
+  EXPECT_NE(registryText(kPortsKey, L"SimConnect_Port_IPv4"), L"500");
   EXPECT_EQ(program.exitCode(), 0) << program.errors();
   EXPECT_NE(program.output().find("stopping after 1 s"), std::string::npos) << program.output();
+  EXPECT_EQ(registryText(kPortsKey, L"SimConnect_Port_IPv4"), L"500");
+
+  Program unpublished(L"--no-pipe --no-publish --exit-after 1");
+  ASSERT_TRUE(unpublished.waitForOutput("ready")) << unpublished.output();
+  EXPECT_EQ(registryText(kPortsKey, L"SimConnect_Port_IPv4"), L"500");
+  EXPECT_EQ(unpublished.exitCode(), 0) << unpublished.errors();
 }
 
 TEST_F(SimServerProgram, BadArgumentsAndAnOccupiedPipeAreReported) {

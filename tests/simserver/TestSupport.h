@@ -4,6 +4,7 @@
 #include "HandBuilt.h"
 #include "RawClient.h"
 
+#include "tests/support/SavedSimulatorKeys.h"
 #include "tools/simserver/Server.h"
 
 #include <gtest/gtest.h>
@@ -71,6 +72,26 @@ inline std::optional<RegistryString> readRegistryValue(const std::wstring& key,
   if (status != ERROR_SUCCESS) return std::nullopt;
   value.text = data;
   return value;
+}
+
+// Writes a string value (REG_SZ or REG_EXPAND_SZ) under HKCU, creating the key; true on success.
+inline bool writeRegistryString(const std::wstring& key, const wchar_t* name,
+                                const std::wstring& text, DWORD type = REG_SZ) {
+  HKEY opened = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &opened,
+                      nullptr) != ERROR_SUCCESS)
+    return false;
+  const LSTATUS status =
+      RegSetValueExW(opened, name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
+                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(opened);
+  return status == ERROR_SUCCESS;
+}
+
+// The value's text, or "(none)" when it is missing.
+inline std::wstring registryText(const std::wstring& key, const wchar_t* name) {
+  const auto value = readRegistryValue(key, name);
+  return value ? value->text : L"(none)";
 }
 
 inline bool registryKeyExists(const std::wstring& key) {

@@ -1,7 +1,7 @@
 #pragma once
 // What the open sequence looks at on this machine, made clean for one test: no published ports
 // in the registry, and a fresh current directory that may hold a SimConnect.cfg. Restored when
-// the test ends.
+// the test ends, the ports an installed simulator published included.
 #include <windows.h>
 
 #include <filesystem>
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "connection/SimulatorInterface.h"
+#include "tests/support/SavedSimulatorKeys.h"
 
 class LocalSimulatorSetup {
 public:
@@ -46,6 +47,7 @@ public:
   }
 
 private:
+  SavedSimulatorKeys savedKeys_; // first made, last gone: it puts back what the test cleared
   std::wstring previous_;
   std::filesystem::path folder_;
 };

@@ -1,7 +1,10 @@
 // Connecting, writing and losing the channel, over the named pipe, IPv4 and IPv6.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "tests/support/ConnectedClient.h"
+#include "tests/support/MessageWindow.h"
 
 using simserver::CloseMode;
 using simserver::Endpoint;
@@ -124,6 +127,67 @@ TEST_P(Channel, AbortiveCloseIsAResetOrADisconnectedPipe) {
     EXPECT_EQ(client->lostReason, 5);
     EXPECT_EQ(client->lastCode, 0xC000020Du);
   }
+}
+
+TEST_P(Channel, EveryLossWakesTheCallerOnceAtTheWindowAndTheEvent) {
+  constexpr UINT kWake = WM_APP + 11;
+  const bool pipe = GetParam() == Endpoint::Pipe;
+  // A reader that stalls at once, behind small buffers, keeps a write pending on demand.
+  simserver::Options options = privateServerOptions();
+  options.pipePath += L"-losses";
+  options.socketReceiveBuffer = 4096;
+  simserver::Server lossy(options);
+  lossy.start();
+  MessageWindow window;
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const std::vector<uint8_t> data(32000, 0x5A);
+
+  // The server closes; the server cuts (TCP reset, pipe disconnected); the server cuts while a
+  // write is pending, so that the read and the write fail together.
+  for (const int loss : {0, 1, 2}) {
+    SCOPED_TRACE(loss == 0 ? "closed" : loss == 1 ? "cut" : "cut with a write pending");
+    OwnedClient client(pipe ? TransportKind::NamedPipe : TransportKind::Tcp);
+    client->notifyWindow = window.get();
+    client->notifyMessage = kWake;
+    client->notifyEvent = event;
+    const bool connected =
+        pipe ? !client->Connect(0, L".", (privatePipeName() + L"-losses").c_str(), 41088, false)
+             : connectTo(*client, GetParam(), lossy);
+    ASSERT_TRUE(connected);
+    ASSERT_EQ(sendOpen(client.get()), S_OK);
+    ASSERT_EQ(WaitForSingleObject(event, 10000), WAIT_OBJECT_0); // the open reply arrived
+    EXPECT_EQ(window.drain(kWake), 1);
+    ResetEvent(event);
+    const auto id = lossy.connections().back();
+
+    if (loss == 2) {
+      ASSERT_TRUE(lossy.pauseReading(id, std::chrono::milliseconds(20000)));
+      for (int i = 0; i < 200 && !client->IsLost(); ++i) {
+        EXPECT_EQ(SimConnect_SetDataOnSimObject(client.get(), 1, 0, 0, 1, DWORD(data.size()),
+                                                const_cast<uint8_t*>(data.data())),
+                  S_OK);
+      }
+      EXPECT_TRUE(waitUntil([&] {
+        auto guard = client->stateLock.lock();
+        return client->writeInProgress;
+      }));
+      Sleep(200); // the writes stall behind the paused reader
+    }
+    const CloseMode mode = loss == 0 ? CloseMode::Orderly
+                           : pipe    ? CloseMode::BreakPipe
+                                     : CloseMode::Reset;
+    ASSERT_TRUE(lossy.closeConnection(id, mode));
+    ASSERT_EQ(WaitForSingleObject(event, 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(client->IsLost());
+    EXPECT_NE(client->lastCode, 0u);
+    const uint32_t code = client->lastCode;
+    ResetEvent(event);
+    Sleep(500); // time for a second failing completion to report the same loss again
+    EXPECT_EQ(window.drain(kWake), 1);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(client->lastCode, code);
+  }
+  CloseHandle(event);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, Channel,

@@ -30,6 +30,28 @@ bool keyIsEmpty(const std::wstring& path) {
   return subKeys == 0 && values == 0;
 }
 
+// The value as it stands before the server writes its own, whatever its type and size.
+void rememberValue(HKEY key, const wchar_t* name, bool& existed, DWORD& type,
+                   std::vector<BYTE>& data) {
+  existed = false;
+  for (;;) {
+    DWORD size = static_cast<DWORD>(data.size());
+    const LSTATUS status =
+        RegQueryValueExW(key, name, nullptr, &type, data.empty() ? nullptr : data.data(), &size);
+    if (status == ERROR_FILE_NOT_FOUND) return;
+    if (status == ERROR_MORE_DATA || (status == ERROR_SUCCESS && data.size() < size)) {
+      data.resize(size);
+      continue;
+    }
+    if (status != ERROR_SUCCESS)
+      throwSystemError("reading registry value " + narrow(name) + " failed",
+                       static_cast<DWORD>(status));
+    data.resize(size);
+    existed = true;
+    return;
+  }
+}
+
 } // namespace
 
 PortPublication::PortPublication(std::optional<uint16_t> ipv4Port,
@@ -49,6 +71,11 @@ PortPublication::PortPublication(std::optional<uint16_t> ipv4Port,
       }
     }
     auto publish = [&](const wchar_t* name, uint16_t port) {
+      Written previous;
+      previous.name = name;
+      rememberValue(key.get(), name, previous.existed, previous.type, previous.data);
+      // Recorded before the write, so that a failure half-way still restores this value.
+      values_.push_back(std::move(previous));
       const std::wstring text = std::to_wstring(port);
       const LSTATUS status =
           RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
@@ -56,7 +83,6 @@ PortPublication::PortPublication(std::optional<uint16_t> ipv4Port,
       if (status != ERROR_SUCCESS)
         throwSystemError("writing registry value " + narrow(name) + " failed",
                          static_cast<DWORD>(status));
-      values_.push_back(name);
     };
     if (ipv4Port) publish(sim::kPortValueIPv4, *ipv4Port);
     if (ipv6Port) publish(sim::kPortValueIPv6, *ipv6Port);
@@ -76,8 +102,14 @@ void PortPublication::withdraw() {
     UniqueRegKey key;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, fullPath.c_str(), 0, KEY_SET_VALUE, key.out()) ==
         ERROR_SUCCESS)
-      for (const std::wstring& value : values_)
-        RegDeleteValueW(key.get(), value.c_str());
+      for (const Written& value : values_) {
+        if (value.existed) {
+          RegSetValueExW(key.get(), value.name.c_str(), 0, value.type, value.data.data(),
+                         static_cast<DWORD>(value.data.size()));
+        } else {
+          RegDeleteValueW(key.get(), value.name.c_str());
+        }
+      }
   }
   values_.clear();
   for (auto path = createdKeys_.rbegin(); path != createdKeys_.rend(); ++path)

@@ -83,7 +83,7 @@ struct Options {
   uint16_t ipv4Port = 0; // 0: a free port
   bool serveIPv6 = true;
   uint16_t ipv6Port = 0;
-  bool publishPorts = true; // write the bound ports to HKCU while running
+  bool publishPorts = true; // write the bound ports to HKCU while running; restored at stop
 
   bool answerRequests = true;          // false: only the Open reply is written, no other record
   bool closeOnViolation = false;       // close the connection (orderly) after a violation

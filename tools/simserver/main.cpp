@@ -15,9 +15,14 @@ namespace {
 using namespace simserver;
 
 HANDLE g_stopRequest = nullptr; // read by the console handler; lives until the process ends
+HANDLE g_stopped = nullptr;     // set once the server has stopped and restored the registry
 
-BOOL WINAPI onConsoleControl(DWORD) {
+BOOL WINAPI onConsoleControl(DWORD type) {
   SetEvent(g_stopRequest);
+  // Closing the console, logging off or shutting down ends the process as soon as this handler
+  // returns: give the main thread time to stop the server and put the port values back.
+  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT)
+    WaitForSingleObject(g_stopped, 4000);
   return TRUE;
 }
 
@@ -75,6 +80,8 @@ int main() {
 
   UniqueHandle stopRequest = makeEvent(true);
   g_stopRequest = stopRequest.get();
+  UniqueHandle stopped = makeEvent(true);
+  g_stopped = stopped.get();
   SetConsoleCtrlHandler(onConsoleControl, TRUE);
 
   try {
@@ -106,10 +113,12 @@ int main() {
                            std::to_string(messages) + " messages, " +
                            std::to_string(server.violations().size()) + " violations");
   } catch (const std::exception& error) {
+    SetEvent(g_stopped); // the server, destroyed on the way here, has restored the registry
     SetConsoleCtrlHandler(onConsoleControl, FALSE);
     std::fprintf(stderr, "simconnect-server: %s\n", error.what());
     return 1;
   }
+  SetEvent(g_stopped);
   SetConsoleCtrlHandler(onConsoleControl, FALSE);
   return 0;
 }
