@@ -1,0 +1,225 @@
+// The connection trace: what a scripted conversation with the stand-in server leaves in the
+// trace file, that nothing is written while the trace is off, and that a trace file that can't
+// be written changes nothing the exports do.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "TestPrograms.h"
+#include "connection/Trace.h"
+#include "connection/TraceFormat.h"
+#include "include/Wirebridge.h"
+#include "tests/support/ConnectedClient.h"
+#include "tests/support/LocalSimulatorSetup.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Points the trace at a file through the environment for one test, and turns it off again.
+class TraceSettings {
+public:
+  TraceSettings(const std::wstring& path, const wchar_t* level, const wchar_t* maxKiB = nullptr) {
+    SetEnvironmentVariableW(L"WIREBRIDGE_TRACE", path.c_str());
+    SetEnvironmentVariableW(L"WIREBRIDGE_TRACE_LEVEL", level);
+    SetEnvironmentVariableW(L"WIREBRIDGE_TRACE_MAX_KB", maxKiB);
+  }
+  ~TraceSettings() {
+    SetEnvironmentVariableW(L"WIREBRIDGE_TRACE", nullptr);
+    SetEnvironmentVariableW(L"WIREBRIDGE_TRACE_LEVEL", nullptr);
+    SetEnvironmentVariableW(L"WIREBRIDGE_TRACE_MAX_KB", nullptr);
+    // Every open reads the settings again, also one refused for its arguments.
+    SimConnect_Open(nullptr, nullptr, nullptr, 0, nullptr, 0);
+  }
+  TraceSettings(const TraceSettings&) = delete;
+  TraceSettings& operator=(const TraceSettings&) = delete;
+};
+
+std::vector<tracefmt::Record> events(const std::string& text, const std::string& event) {
+  std::vector<tracefmt::Record> found;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    tracefmt::Record record = tracefmt::parseLine(std::string_view(text).substr(at, end - at));
+    if (record.event == event) found.push_back(std::move(record));
+    at = end + 1;
+  }
+  return found;
+}
+
+std::string value(const tracefmt::Record& record, const char* key) {
+  const std::string* found = record.find(key);
+  return found != nullptr ? *found : "<missing " + std::string(key) + ">";
+}
+
+simserver::Options ipv4Only() {
+  simserver::Options options;
+  options.servePipe = false;
+  options.serveIPv6 = false;
+  return options;
+}
+
+class Trace : public testing::Test {
+protected:
+  LocalSimulatorSetup setup;
+  testfiles::TemporaryFile file{"", false};
+};
+
+TEST_F(Trace, RecordsEveryStepOfAScriptedConversation) {
+  simserver::Server server(ipv4Only());
+  server.start();
+  setup.writeConfig("[SimConnect]\nMaxReceiveSize=50000\n");
+  TraceSettings settings(file.path(), L"2");
+  HANDLE handle = nullptr;
+  ASSERT_EQ(SimConnect_Open(&handle, "trace-test", nullptr, 0, nullptr, 0), S_OK);
+  ASSERT_TRUE(server.waitForMessages(1, 1, 10s));
+  Collected collected;
+  ASSERT_TRUE(waitUntil([&] {
+    collected.dispatch(static_cast<SimClient*>(handle));
+    return !collected.records.empty();
+  }));
+  ASSERT_EQ(SimConnect_TransmitClientEvent(handle, 0, 7, 8, 9, 0), S_OK);
+  ASSERT_TRUE(server.waitForMessages(1, 2, 10s));
+  ASSERT_TRUE(waitUntil([&] {
+    collected.dispatch(static_cast<SimClient*>(handle));
+    return collected.records.size() >= 2;
+  }));
+  server.closeConnection(1, simserver::CloseMode::Orderly);
+  ASSERT_TRUE(waitUntil([&] { return static_cast<SimClient*>(handle)->IsLost(); }));
+  EXPECT_EQ(SimConnect_TransmitClientEvent(handle, 0, 7, 8, 9, 0), HRESULT(0xC000013E));
+  // The completion thread's lines reach the file by the next open at the latest.
+  SimConnect_Open(nullptr, nullptr, nullptr, 0, nullptr, 0);
+  const std::string text = file.read();
+  const std::string port = std::to_string(server.ipv4Port());
+
+  ASSERT_EQ(events(text, "open").size(), 2u) << text;
+  EXPECT_EQ(value(events(text, "open")[0], "index"), "0");
+  const auto registry = events(text, "registry");
+  ASSERT_FALSE(registry.empty());
+  EXPECT_EQ(value(registry[0], "ipv4"), port);
+  EXPECT_EQ(value(registry[0], "ipv6"), "none");
+
+  const auto files = events(text, "config-read");
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(value(files[2], "found"), "yes");
+  EXPECT_EQ(value(files[2], "lines"), "yes");
+  EXPECT_EQ(value(files[2], "MaxReceiveSize"), "50000");
+  const auto effective = events(text, "effective");
+  ASSERT_EQ(effective.size(), 1u);
+  EXPECT_EQ(value(effective[0], "protocol"), "Pipe");
+  EXPECT_EQ(value(effective[0], "protocol.from"), "default");
+  EXPECT_EQ(value(effective[0], "maxReceiveSize"), "50000");
+  EXPECT_EQ(value(effective[0], "maxReceiveSize.from"),
+            value(files[2], "file") + " [SimConnect] MaxReceiveSize");
+
+  const auto attempts = events(text, "attempt");
+  ASSERT_EQ(attempts.size(), 3u);
+  EXPECT_EQ(value(attempts[0], "transport"), "pipe");
+  EXPECT_EQ(value(attempts[0], "target"), "\\\\.\\pipe\\Lockheed Martin Prepar3D v4\\SimConnect");
+  EXPECT_EQ(value(attempts[0], "result"), "failed");
+  EXPECT_EQ(value(attempts[0], "error"), "2");
+  EXPECT_EQ(value(attempts[1], "result"), "skipped"); // no IPv6 port published
+  EXPECT_EQ(value(attempts[2], "target"), "127.0.0.1:" + port);
+  EXPECT_EQ(value(attempts[2], "result"), "connected");
+  const std::string serial = value(attempts[2], "serial");
+  EXPECT_NE(serial, "0");
+  ASSERT_EQ(events(text, "host-window").size(), 1u);
+  EXPECT_EQ(value(events(text, "host-window")[0], "window"), "none");
+
+  const auto sent = events(text, "send");
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(value(sent[0], "name"), "Open");
+  EXPECT_EQ(value(sent[0], "type"), "0xF0000001");
+  EXPECT_EQ(value(sent[0], "size"), "296");
+  EXPECT_EQ(value(sent[0], "seq"), "1");
+  EXPECT_EQ(value(sent[0], "serial"), serial);
+  EXPECT_EQ(value(sent[1], "name"), "TransmitClientEvent");
+  EXPECT_EQ(value(sent[1], "seq"), "2");
+  // Level 2: the bytes follow each message line.
+  EXPECT_NE(text.find("  000000  28 01 00 00 1a 00 00 00 01 00 00 f0 01 00 00 00"),
+            std::string::npos);
+
+  const auto received = events(text, "recv");
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_EQ(value(received[0], "id"), "2");
+  EXPECT_EQ(value(received[0], "size"), "308");
+  EXPECT_EQ(value(received[0], "serial"), serial);
+  EXPECT_EQ(value(received[1], "size"), "36");
+
+  const auto lost = events(text, "disconnect");
+  ASSERT_EQ(lost.size(), 1u);
+  EXPECT_EQ(value(lost[0], "serial"), serial);
+  EXPECT_EQ(value(lost[0], "reason"), "4");
+  EXPECT_EQ(value(lost[0], "code"), "0xC000013E");
+  const auto failed = events(text, "result");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(value(failed[0], "call"), "SimConnect_TransmitClientEvent");
+  EXPECT_EQ(value(failed[0], "hr"), "0xC000013E");
+  ASSERT_FALSE(events(text, "open-end").empty());
+  EXPECT_EQ(value(events(text, "open-end")[0], "hr"), "0x00000000");
+}
+
+TEST_F(Trace, NothingIsWrittenWhileOff) {
+  simserver::Server server(ipv4Only());
+  server.start();
+  {
+    // Level 0 names a file and still means off.
+    TraceSettings settings(file.path(), L"0");
+    HANDLE handle = nullptr;
+    ASSERT_EQ(SimConnect_Open(&handle, "quiet", nullptr, 0, nullptr, 0), S_OK);
+    EXPECT_FALSE(trace::on());
+    EXPECT_EQ(SimConnect_TransmitClientEvent(handle, 0, 1, 2, 3, 4), S_OK);
+    ASSERT_TRUE(server.waitForMessages(1, 2, 10s));
+  }
+  EXPECT_EQ(GetFileAttributesW(file.path().c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(Trace, AFileThatCannotBeWrittenChangesNothing) {
+  simserver::Server server(ipv4Only());
+  server.start();
+  // Held without sharing by someone else, and in a folder that does not exist.
+  const HANDLE held = CreateFileW(file.path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  for (const std::wstring& path : {file.path(), file.path() + L".missing\\trace.log"}) {
+    TraceSettings settings(path, L"2");
+    HANDLE handle = nullptr;
+    SetLastError(0);
+    ASSERT_EQ(SimConnect_Open(&handle, "unwritable", nullptr, 0, nullptr, 0), S_OK);
+    EXPECT_FALSE(trace::on());
+    EXPECT_EQ(SimConnect_TransmitClientEvent(handle, 0, 1, 2, 3, 4), S_OK);
+    EXPECT_EQ(SimConnect_TransmitClientEvent(nullptr, 0, 1, 2, 3, 4), E_FAIL);
+  }
+  ASSERT_TRUE(server.waitForMessages(2, 2, 10s));
+  CloseHandle(held);
+  EXPECT_EQ(file.read(), "");
+}
+
+TEST_F(Trace, TheFileIsRotatedOnceAtItsLimitAndReadableWhileItGrows) {
+  simserver::Options options = ipv4Only();
+  options.answerRequests = false;
+  simserver::Server server(options);
+  server.start();
+  TraceSettings settings(file.path(), L"2", L"16");
+  HANDLE handle = nullptr;
+  ASSERT_EQ(SimConnect_Open(&handle, "rotation", nullptr, 0, nullptr, 0), S_OK);
+  // Each event costs a line and a three-line dump: 200 of them are several times 16 KiB.
+  for (int i = 0; i < 200; ++i)
+    ASSERT_EQ(SimConnect_TransmitClientEvent(handle, 0, 1, 2, 3, 4), S_OK);
+  ASSERT_TRUE(server.waitForMessages(1, 201, 20s));
+  SimConnect_Open(nullptr, nullptr, nullptr, 0, nullptr, 0);
+  const std::wstring rotated = file.path() + L".1";
+  WIN32_FILE_ATTRIBUTE_DATA current{}, old{};
+  ASSERT_TRUE(GetFileAttributesExW(file.path().c_str(), GetFileExInfoStandard, &current));
+  ASSERT_TRUE(GetFileAttributesExW(rotated.c_str(), GetFileExInfoStandard, &old));
+  EXPECT_LE(current.nFileSizeLow, 16u * 1024 + 4096); // the limit and at most one write more
+  EXPECT_GT(old.nFileSizeLow, 8u * 1024);
+  // The library still holds the file open; it can be read all the same.
+  EXPECT_NE(file.read().find(" send "), std::string::npos);
+  DeleteFileW(rotated.c_str());
+}
+
+} // namespace
