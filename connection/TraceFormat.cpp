@@ -104,7 +104,7 @@ std::string hexDump(const uint8_t* data, size_t length) {
   std::string out;
   out.reserve((length / 16 + 1) * 80);
   for (size_t row = 0; row < length; row += 16) {
-    char offset[16];
+    char offset[24];
     std::snprintf(offset, sizeof(offset), "  %06zx ", row);
     out += offset;
     std::string ascii;
