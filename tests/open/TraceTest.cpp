@@ -9,51 +9,14 @@
 
 #include "TestPrograms.h"
 #include "connection/Trace.h"
-#include "connection/TraceFormat.h"
 #include "include/Wirebridge.h"
 #include "tests/support/ConnectedClient.h"
 #include "tests/support/LocalSimulatorSetup.h"
+#include "tests/support/TraceFile.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-// Points the trace at a file through the environment for one test, and turns it off again.
-class TraceSettings {
-public:
-  TraceSettings(const std::wstring& path, const wchar_t* level, const wchar_t* maxKiB = nullptr) {
-    SetEnvironmentVariableW(L"WIREBRIDGE_TRACE", path.c_str());
-    SetEnvironmentVariableW(L"WIREBRIDGE_TRACE_LEVEL", level);
-    SetEnvironmentVariableW(L"WIREBRIDGE_TRACE_MAX_KB", maxKiB);
-  }
-  ~TraceSettings() {
-    SetEnvironmentVariableW(L"WIREBRIDGE_TRACE", nullptr);
-    SetEnvironmentVariableW(L"WIREBRIDGE_TRACE_LEVEL", nullptr);
-    SetEnvironmentVariableW(L"WIREBRIDGE_TRACE_MAX_KB", nullptr);
-    // Every open reads the settings again, also one refused for its arguments.
-    SimConnect_Open(nullptr, nullptr, nullptr, 0, nullptr, 0);
-  }
-  TraceSettings(const TraceSettings&) = delete;
-  TraceSettings& operator=(const TraceSettings&) = delete;
-};
-
-std::vector<tracefmt::Record> events(const std::string& text, const std::string& event) {
-  std::vector<tracefmt::Record> found;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    tracefmt::Record record = tracefmt::parseLine(std::string_view(text).substr(at, end - at));
-    if (record.event == event) found.push_back(std::move(record));
-    at = end + 1;
-  }
-  return found;
-}
-
-std::string value(const tracefmt::Record& record, const char* key) {
-  const std::string* found = record.find(key);
-  return found != nullptr ? *found : "<missing " + std::string(key) + ">";
-}
 
 simserver::Options ipv4Only() {
   simserver::Options options;
@@ -95,71 +58,71 @@ TEST_F(Trace, RecordsEveryStepOfAScriptedConversation) {
   const std::string text = file.read();
   const std::string port = std::to_string(server.ipv4Port());
 
-  ASSERT_EQ(events(text, "open").size(), 2u) << text;
-  EXPECT_EQ(value(events(text, "open")[0], "index"), "0");
-  const auto registry = events(text, "registry");
+  ASSERT_EQ(traceEvents(text, "open").size(), 2u) << text;
+  EXPECT_EQ(fieldOf(traceEvents(text, "open")[0], "index"), "0");
+  const auto registry = traceEvents(text, "registry");
   ASSERT_FALSE(registry.empty());
-  EXPECT_EQ(value(registry[0], "ipv4"), port);
-  EXPECT_EQ(value(registry[0], "ipv6"), "none");
+  EXPECT_EQ(fieldOf(registry[0], "ipv4"), port);
+  EXPECT_EQ(fieldOf(registry[0], "ipv6"), "none");
 
-  const auto files = events(text, "config-read");
+  const auto files = traceEvents(text, "config-read");
   ASSERT_EQ(files.size(), 3u);
-  EXPECT_EQ(value(files[2], "found"), "yes");
-  EXPECT_EQ(value(files[2], "lines"), "yes");
-  EXPECT_EQ(value(files[2], "MaxReceiveSize"), "50000");
-  const auto effective = events(text, "effective");
+  EXPECT_EQ(fieldOf(files[2], "found"), "yes");
+  EXPECT_EQ(fieldOf(files[2], "lines"), "yes");
+  EXPECT_EQ(fieldOf(files[2], "MaxReceiveSize"), "50000");
+  const auto effective = traceEvents(text, "effective");
   ASSERT_EQ(effective.size(), 1u);
-  EXPECT_EQ(value(effective[0], "protocol"), "Pipe");
-  EXPECT_EQ(value(effective[0], "protocol.from"), "default");
-  EXPECT_EQ(value(effective[0], "maxReceiveSize"), "50000");
-  EXPECT_EQ(value(effective[0], "maxReceiveSize.from"),
-            value(files[2], "file") + " [SimConnect] MaxReceiveSize");
+  EXPECT_EQ(fieldOf(effective[0], "protocol"), "Pipe");
+  EXPECT_EQ(fieldOf(effective[0], "protocol.from"), "default");
+  EXPECT_EQ(fieldOf(effective[0], "maxReceiveSize"), "50000");
+  EXPECT_EQ(fieldOf(effective[0], "maxReceiveSize.from"),
+            fieldOf(files[2], "file") + " [SimConnect] MaxReceiveSize");
 
-  const auto attempts = events(text, "attempt");
+  const auto attempts = traceEvents(text, "attempt");
   ASSERT_EQ(attempts.size(), 3u);
-  EXPECT_EQ(value(attempts[0], "transport"), "pipe");
-  EXPECT_EQ(value(attempts[0], "target"), "\\\\.\\pipe\\Lockheed Martin Prepar3D v4\\SimConnect");
-  EXPECT_EQ(value(attempts[0], "result"), "failed");
-  EXPECT_EQ(value(attempts[0], "error"), "2");
-  EXPECT_EQ(value(attempts[1], "result"), "skipped"); // no IPv6 port published
-  EXPECT_EQ(value(attempts[2], "target"), "127.0.0.1:" + port);
-  EXPECT_EQ(value(attempts[2], "result"), "connected");
-  const std::string serial = value(attempts[2], "serial");
+  EXPECT_EQ(fieldOf(attempts[0], "transport"), "pipe");
+  EXPECT_EQ(fieldOf(attempts[0], "target"), "\\\\.\\pipe\\Lockheed Martin Prepar3D v4\\SimConnect");
+  EXPECT_EQ(fieldOf(attempts[0], "result"), "failed");
+  EXPECT_EQ(fieldOf(attempts[0], "error"), "2");
+  EXPECT_EQ(fieldOf(attempts[1], "result"), "skipped"); // no IPv6 port published
+  EXPECT_EQ(fieldOf(attempts[2], "target"), "127.0.0.1:" + port);
+  EXPECT_EQ(fieldOf(attempts[2], "result"), "connected");
+  const std::string serial = fieldOf(attempts[2], "serial");
   EXPECT_NE(serial, "0");
-  ASSERT_EQ(events(text, "host-window").size(), 1u);
-  EXPECT_EQ(value(events(text, "host-window")[0], "window"), "none");
+  ASSERT_EQ(traceEvents(text, "host-window").size(), 1u);
+  EXPECT_EQ(fieldOf(traceEvents(text, "host-window")[0], "window"), "none");
 
-  const auto sent = events(text, "send");
+  const auto sent = traceEvents(text, "send");
   ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(value(sent[0], "name"), "Open");
-  EXPECT_EQ(value(sent[0], "type"), "0xF0000001");
-  EXPECT_EQ(value(sent[0], "size"), "296");
-  EXPECT_EQ(value(sent[0], "seq"), "1");
-  EXPECT_EQ(value(sent[0], "serial"), serial);
-  EXPECT_EQ(value(sent[1], "name"), "TransmitClientEvent");
-  EXPECT_EQ(value(sent[1], "seq"), "2");
+  EXPECT_EQ(fieldOf(sent[0], "name"), "Open");
+  EXPECT_EQ(fieldOf(sent[0], "type"), "0xF0000001");
+  EXPECT_EQ(fieldOf(sent[0], "size"), "296");
+  EXPECT_EQ(fieldOf(sent[0], "seq"), "1");
+  EXPECT_EQ(fieldOf(sent[0], "serial"), serial);
+  EXPECT_EQ(fieldOf(sent[1], "name"), "TransmitClientEvent");
+  EXPECT_EQ(fieldOf(sent[1], "seq"), "2");
   // Level 2: the bytes follow each message line.
   EXPECT_NE(text.find("  000000  28 01 00 00 1a 00 00 00 01 00 00 f0 01 00 00 00"),
             std::string::npos);
 
-  const auto received = events(text, "recv");
+  const auto received = traceEvents(text, "recv");
   ASSERT_EQ(received.size(), 2u);
-  EXPECT_EQ(value(received[0], "id"), "2");
-  EXPECT_EQ(value(received[0], "size"), "308");
-  EXPECT_EQ(value(received[0], "serial"), serial);
-  EXPECT_EQ(value(received[1], "size"), "36");
+  EXPECT_EQ(fieldOf(received[0], "id"), "2");
+  EXPECT_EQ(fieldOf(received[0], "size"), "308");
+  EXPECT_EQ(fieldOf(received[0], "serial"), serial);
+  EXPECT_EQ(fieldOf(received[1], "size"), "36");
 
-  const auto lost = events(text, "disconnect");
+  const auto lost = traceEvents(text, "disconnect");
   ASSERT_EQ(lost.size(), 1u);
-  EXPECT_EQ(value(lost[0], "serial"), serial);
-  EXPECT_EQ(value(lost[0], "reason"), "4");
-  EXPECT_EQ(value(lost[0], "code"), "0xC000013E");
-  const auto failed = events(text, "result");
+  EXPECT_EQ(fieldOf(lost[0], "serial"), serial);
+  EXPECT_EQ(fieldOf(lost[0], "reason"), "4");
+  EXPECT_EQ(fieldOf(lost[0], "code"), "0xC000013E");
+  const auto failed = traceEvents(text, "result");
   ASSERT_EQ(failed.size(), 1u);
-  EXPECT_EQ(value(failed[0], "call"), "SimConnect_TransmitClientEvent");
-  EXPECT_EQ(value(failed[0], "hr"), "0xC000013E");
-  ASSERT_FALSE(events(text, "open-end").empty());
-  EXPECT_EQ(value(events(text, "open-end")[0], "hr"), "0x00000000");
+  EXPECT_EQ(fieldOf(failed[0], "call"), "SimConnect_TransmitClientEvent");
+  EXPECT_EQ(fieldOf(failed[0], "hr"), "0xC000013E");
+  ASSERT_FALSE(traceEvents(text, "open-end").empty());
+  EXPECT_EQ(fieldOf(traceEvents(text, "open-end")[0], "hr"), "0x00000000");
 }
 
 TEST_F(Trace, NothingIsWrittenWhileOff) {
