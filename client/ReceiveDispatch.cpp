@@ -163,8 +163,9 @@ extern "C" HRESULT WINAPI SimConnect_CallDispatch(HANDLE handle, DispatchProc pr
       return trace::result(__func__, kFail);
     }
     auto* client = static_cast<SimClient*>(handle);
-    if (procedure == nullptr && client->defaultDispatch == nullptr)
+    if (procedure == nullptr && client->defaultDispatch == nullptr) {
       return trace::result(__func__, kFail);
+    }
     DispatchProc chosen = procedure != nullptr ? procedure : client->defaultDispatch;
     client->setDispatchTarget(chosen, context);
     if (dispatchQueue(client, chosen, context) == DispatchLost) {

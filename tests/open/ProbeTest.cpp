@@ -13,14 +13,6 @@
 
 namespace {
 
-simserver::Options serving(bool pipe, bool ipv4, bool ipv6) {
-  simserver::Options options;
-  options.servePipe = pipe;
-  options.serveIPv4 = ipv4;
-  options.serveIPv6 = ipv6;
-  return options;
-}
-
 struct ProbeRun {
   long exitCode = -1;
   std::string output;
