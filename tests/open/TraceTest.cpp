@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "TestPrograms.h"
+#include "connection/ConfigLookup.h"
 #include "connection/Trace.h"
 #include "include/Wirebridge.h"
 #include "tests/support/ConnectedClient.h"
@@ -123,6 +126,34 @@ TEST_F(Trace, RecordsEveryStepOfAScriptedConversation) {
   EXPECT_EQ(fieldOf(failed[0], "hr"), "0xC000013E");
   ASSERT_FALSE(traceEvents(text, "open-end").empty());
   EXPECT_EQ(fieldOf(traceEvents(text, "open-end")[0], "hr"), "0x00000000");
+}
+
+TEST_F(Trace, ASectionInDocumentsTurnsItOnWithAFileBesideIt) {
+  const std::wstring documents = userDocumentsFolder();
+  ASSERT_FALSE(documents.empty());
+  const std::wstring settingsFile = documents + L"\\Wirebridge.cfg";
+  const std::wstring traceFile = documents + L"\\wirebridge-trace-test.log";
+  ASSERT_EQ(GetFileAttributesW(settingsFile.c_str()), INVALID_FILE_ATTRIBUTES)
+      << "a Wirebridge.cfg of the user's is in the way";
+  {
+    std::ofstream(std::filesystem::path(settingsFile))
+        << "[Trace]\nFile=wirebridge-trace-test.log\nLevel=1\n";
+  }
+  HANDLE handle = nullptr;
+  EXPECT_EQ(SimConnect_Open(&handle, "documents", nullptr, 0, nullptr, 9), E_INVALIDARG);
+  const bool wasOn = trace::on();
+  DeleteFileW(settingsFile.c_str());
+  SimConnect_Open(nullptr, nullptr, nullptr, 0, nullptr, 0); // off again, the file let go
+  EXPECT_TRUE(wasOn);
+  testfiles::TemporaryFile copy{"", false};
+  const bool moved = MoveFileW(traceFile.c_str(), copy.path().c_str()) != 0;
+  if (!moved) DeleteFileW(traceFile.c_str()); // Documents stays as it was
+  ASSERT_TRUE(moved);
+  const std::string text = copy.read();
+  ASSERT_EQ(traceEvents(text, "open").size(), 1u) << text;
+  EXPECT_EQ(fieldOf(traceEvents(text, "open")[0], "index"), "9");
+  EXPECT_EQ(traceEvents(text, "config-probe").size(), 3u); // the section is nowhere
+  EXPECT_EQ(fieldOf(traceEvents(text, "open-end")[0], "hr"), "0x80070057");
 }
 
 TEST_F(Trace, NothingIsWrittenWhileOff) {
