@@ -2,11 +2,13 @@
 // reaches the caller as the HRESULT of the call.
 #include <atomic>
 #include <new>
+#include <utility>
 
 #include "client/SendBuffer.h"
 #include "client/SimClient.h"
 #include "client/WireFormat.h"
 #include "connection/OpenClose.h"
+#include "connection/Trace.h"
 #include "include/Wirebridge.h"
 
 namespace {
@@ -29,7 +31,7 @@ HRESULT obtainBuffer(SimClient* client, uint32_t size, uint8_t*& buffer) noexcep
 // Obtain, build, then commit — or give the buffer back when the build fails. The client's build
 // lock keeps other threads' messages out of the staging area until this one is committed.
 template <typename Build>
-HRESULT sendRequest(HANDLE handle, uint32_t size, Build&& build) noexcept {
+HRESULT buildAndCommit(HANDLE handle, uint32_t size, Build&& build) noexcept {
   auto* client = static_cast<SimClient*>(handle);
   if (client == nullptr) return kFail;
   auto building = client->buildLock.lock();
@@ -57,6 +59,12 @@ void keepModuleLoaded() noexcept {
                      reinterpret_cast<LPCWSTR>(&keepModuleLoaded), &self);
 }
 
+// One request export: its result, traced under the export's name when it is not S_OK.
+template <typename Build>
+HRESULT sendRequest(const char* call, HANDLE handle, uint32_t size, Build&& build) noexcept {
+  return trace::result(call, buildAndCommit(handle, size, std::forward<Build>(build)));
+}
+
 // Sends the Open message, flushed directly; on failure the caller closes the new client.
 HRESULT sendOpenMessage(SimClient* client, const char* name) noexcept {
   auto building = client->buildLock.lock();
@@ -68,12 +76,8 @@ HRESULT sendOpenMessage(SimClient* client, const char* name) noexcept {
   return flushStaging(client) == 0 ? S_OK : kFail;
 }
 
-} // namespace
-
-extern "C" {
-
-HRESULT WINAPI SimConnect_Open(HANDLE* slot, LPCSTR name, HWND window, DWORD userMessage,
-                               HANDLE event, DWORD configIndex) {
+HRESULT openClient(HANDLE* slot, LPCSTR name, HWND window, DWORD userMessage, HANDLE event,
+                   DWORD configIndex) noexcept {
   if (slot == nullptr || name == nullptr) return kInvalidArgument;
   try {
     OpenInProgress opening;
@@ -98,16 +102,26 @@ HRESULT WINAPI SimConnect_Open(HANDLE* slot, LPCSTR name, HWND window, DWORD use
   }
 }
 
+} // namespace
+
+extern "C" {
+
+HRESULT WINAPI SimConnect_Open(HANDLE* slot, LPCSTR name, HWND window, DWORD userMessage,
+                               HANDLE event, DWORD configIndex) {
+  trace::OpenScope traced(configIndex);
+  return traced.result(openClient(slot, name, window, userMessage, event, configIndex));
+}
+
 HRESULT WINAPI SimConnect_MapClientEventToSimEvent(HANDLE handle, DWORD eventId,
                                                    const char* eventName) {
-  return sendRequest(handle, wire::kMapClientEventToSimEventSize, [&](uint8_t* buffer) {
+  return sendRequest(__func__, handle, wire::kMapClientEventToSimEventSize, [&](uint8_t* buffer) {
     return wire::encodeMapClientEventToSimEvent(buffer, eventId, eventName);
   });
 }
 
 HRESULT WINAPI SimConnect_TransmitClientEvent(HANDLE handle, DWORD objectId, DWORD eventId,
                                               DWORD eventData, DWORD groupId, DWORD flags) {
-  return sendRequest(handle, wire::kTransmitClientEventSize, [&](uint8_t* buffer) {
+  return sendRequest(__func__, handle, wire::kTransmitClientEventSize, [&](uint8_t* buffer) {
     return wire::encodeTransmitClientEvent(buffer, objectId, eventId, eventData, groupId, flags);
   });
 }
@@ -115,7 +129,7 @@ HRESULT WINAPI SimConnect_TransmitClientEvent(HANDLE handle, DWORD objectId, DWO
 HRESULT WINAPI SimConnect_AddToDataDefinition(HANDLE handle, DWORD defineId, const char* datumName,
                                               const char* unitsName, DWORD datumType, float epsilon,
                                               DWORD datumId) {
-  return sendRequest(handle, wire::kAddToDataDefinitionSize, [&](uint8_t* buffer) {
+  return sendRequest(__func__, handle, wire::kAddToDataDefinitionSize, [&](uint8_t* buffer) {
     return wire::encodeAddToDataDefinition(buffer, defineId, datumName, unitsName, datumType,
                                            epsilon, datumId);
   });
@@ -124,7 +138,7 @@ HRESULT WINAPI SimConnect_AddToDataDefinition(HANDLE handle, DWORD defineId, con
 HRESULT WINAPI SimConnect_RequestDataOnSimObject(HANDLE handle, DWORD requestId, DWORD defineId,
                                                  DWORD objectId, DWORD period, DWORD flags,
                                                  DWORD origin, DWORD interval, DWORD limit) {
-  return sendRequest(handle, wire::kRequestDataOnSimObjectSize, [&](uint8_t* buffer) {
+  return sendRequest(__func__, handle, wire::kRequestDataOnSimObjectSize, [&](uint8_t* buffer) {
     return wire::encodeRequestDataOnSimObject(buffer, requestId, defineId, objectId, period, flags,
                                               origin, interval, limit);
   });
@@ -133,19 +147,23 @@ HRESULT WINAPI SimConnect_RequestDataOnSimObject(HANDLE handle, DWORD requestId,
 HRESULT WINAPI SimConnect_SetDataOnSimObject(HANDLE handle, DWORD defineId, DWORD objectId,
                                              DWORD flags, DWORD arrayCount, DWORD unitSize,
                                              void* data) {
-  if (handle == nullptr) return kFail;
+  const char* call = __func__;
+  const auto refuse = [call](HRESULT result) { return trace::result(call, result); };
+  if (handle == nullptr) return refuse(kFail);
   uint32_t size = 0;
   // A size that does not fit the 32-bit header field cannot be sent at all.
-  if (!wire::setDataMessageSize(arrayCount, unitSize, size)) return kFail;
-  if (data == nullptr && size > wire::kSetDataOnSimObjectHeaderSize) return kInvalidArgument;
-  return sendRequest(handle, size, [&](uint8_t* buffer) {
+  if (!wire::setDataMessageSize(arrayCount, unitSize, size)) return refuse(kFail);
+  if (data == nullptr && size > wire::kSetDataOnSimObjectHeaderSize) {
+    return refuse(kInvalidArgument);
+  }
+  return sendRequest(call, handle, size, [&](uint8_t* buffer) {
     return wire::encodeSetDataOnSimObject(buffer, defineId, objectId, flags, arrayCount, unitSize,
                                           data);
   });
 }
 
 HRESULT WINAPI SimConnect_RequestSystemState(HANDLE handle, DWORD requestId, const char* state) {
-  return sendRequest(handle, wire::kRequestSystemStateSize, [&](uint8_t* buffer) {
+  return sendRequest(__func__, handle, wire::kRequestSystemStateSize, [&](uint8_t* buffer) {
     return wire::encodeRequestSystemState(buffer, requestId, state);
   });
 }

@@ -6,6 +6,7 @@
 #include "client/SendBuffer.h"
 #include "client/SimClient.h"
 #include "connection/CompletionStatus.h"
+#include "connection/Trace.h"
 
 namespace {
 
@@ -43,12 +44,14 @@ void SimClient::notifyCaller() noexcept {
 }
 
 void SimClient::Disconnect(int32_t reason, uint32_t code) {
+  trace::disconnecting(*this, reason, code);
   // One wake-up per loss: only the failure that ended the connection wakes the caller.
   if (endConnection(reason, code)) notifyCaller();
 }
 
 void SimClient::OnMessage(MessageSlot& slot) {
   const uint32_t length = uint32_t(slot.size);
+  trace::received(*this, slot.data, length, false);
   uint8_t* data = slot.takeData();
   MessageBlock* block = MessageBlock::create(data, length, connectionSerial, 0);
   if (block == nullptr) {
@@ -104,6 +107,7 @@ void registerWithHost(SimClient* client, const uint8_t* message, uint32_t length
   record.acceptHostFunctions = reinterpret_cast<uint64_t>(&acceptHostFunctions);
   record.deliverFromHost = reinterpret_cast<uint64_t>(&deliverFromHost);
   sendHostCommand(client->hostWindow, &record);
+  trace::hostCommand(sim::HostRegisterClient, 0, id, record.serial);
 }
 
 int32_t acceptHostFunctions(const HostFunctionsCommand* record) {
@@ -126,6 +130,7 @@ int32_t acceptHostFunctions(const HostFunctionsCommand* record) {
       installed = 1;
     }
   }
+  trace::hostCommand(sim::HostFunctions, uint64_t(installed), record->clientId, record->serial);
   client->Release();
   return installed;
 }
@@ -133,6 +138,7 @@ int32_t acceptHostFunctions(const HostFunctionsCommand* record) {
 void deliverFromHost(uint32_t hostClientId, uint32_t serial, uint32_t length, void* data) {
   SimClient* client = clientList::findByHostId(serial, hostClientId);
   if (client == nullptr) return; // the data stays the simulator's
+  trace::received(*client, static_cast<const uint8_t*>(data), length, true);
   BlockRef block(MessageBlock::create(static_cast<uint8_t*>(data), length, serial, 1));
   if (block && client->receiveQueue.push(block.get())) {
     block.reset();
@@ -152,14 +158,19 @@ extern "C" HRESULT WINAPI SimConnect_CallDispatch(HANDLE handle, DispatchProc pr
       if (reinterpret_cast<uintptr_t>(procedure) == sim::kPumpAllProcedure &&
           reinterpret_cast<uintptr_t>(context) == sim::kPumpAllContext) {
         pumpAllClients();
+        return kFail; // the pump-all form always answers this; it is no failure
       }
-      return kFail;
+      return trace::result(__func__, kFail);
     }
     auto* client = static_cast<SimClient*>(handle);
-    if (procedure == nullptr && client->defaultDispatch == nullptr) return kFail;
+    if (procedure == nullptr && client->defaultDispatch == nullptr) {
+      return trace::result(__func__, kFail);
+    }
     DispatchProc chosen = procedure != nullptr ? procedure : client->defaultDispatch;
     client->setDispatchTarget(chosen, context);
-    if (dispatchQueue(client, chosen, context) == DispatchLost) return HRESULT(client->lastCode);
+    if (dispatchQueue(client, chosen, context) == DispatchLost) {
+      return trace::result(__func__, HRESULT(client->lastCode));
+    }
     return S_OK;
   } catch (...) {
     return kFail;

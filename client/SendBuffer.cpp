@@ -4,6 +4,7 @@
 
 #include "client/SimClient.h"
 #include "client/WireFormat.h"
+#include "connection/Trace.h"
 
 CriticalSection& sendLock() noexcept {
   // Created when the library is loaded, deleted when it is unloaded.
@@ -83,6 +84,7 @@ uint32_t flushStaging(SimClient* client) noexcept {
   if (client == nullptr) return 1;
   if (client->hostMode) {
     for (const HostBuffer& entry : client->hostBuffers) {
+      trace::sending(*client, entry.buffer, entry.length, true);
       client->hostSend(client->hostClientId, client->connectionSerial, entry.length, entry.buffer);
     }
     client->hostBuffers.clear();
@@ -97,7 +99,9 @@ uint32_t flushStaging(SimClient* client) noexcept {
     freeMessageData(copy);
     return 1;
   }
-  client->Send(block.get()); // when the connection is not open the message is dropped
+  trace::sending(*client, copy, used, false);
+  // When the connection is not open the message is dropped.
+  if (!client->Send(block.get())) trace::notSent(*client, used);
   client->stagingCursor = client->stagingBase;
   std::memset(client->stagingBase, 0, used);
   return 0;

@@ -9,11 +9,14 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
 #include "connection/ConfigRules.h"
 #include "connection/SimulatorInterface.h"
+#include "connection/Trace.h"
+#include "connection/TraceFormat.h"
 
 namespace {
 
@@ -47,11 +50,16 @@ bool joinConfigFile(const wchar_t* folder, ConfigPath& path) {
   return PathCombineW(path.data(), folder, kConfigFileName) != nullptr;
 }
 
-bool knownFolderConfigFile(const GUID& folderId, ConfigPath& path) {
+std::wstring knownFolder(const GUID& folderId) {
   PWSTR folder = nullptr;
   const HRESULT result = SHGetKnownFolderPath(folderId, 0, nullptr, &folder);
   const ShellString owner(folder); // the caller frees the result, whatever the call returned
-  return SUCCEEDED(result) && folder != nullptr && joinConfigFile(folder, path);
+  return SUCCEEDED(result) && folder != nullptr ? std::wstring(folder) : std::wstring();
+}
+
+bool knownFolderConfigFile(const GUID& folderId, ConfigPath& path) {
+  const std::wstring folder = knownFolder(folderId);
+  return !folder.empty() && joinConfigFile(folder.c_str(), path);
 }
 
 bool currentDirectoryConfigFile(ConfigPath& path) {
@@ -76,6 +84,34 @@ template <typename Visit> void forEachConfigFile(Visit&& visit) {
   }
 }
 
+// Applies the indexed section of one file; with `sources`, also notes where each setting came
+// from and traces what the file held.
+void applyConfigFile(const wchar_t* filePath, uint32_t configIndex, ConnectionConfig& config,
+                     tracefmt::ConfigSources* sources) {
+  if (filePath == nullptr) {
+    return; // the profile functions would read win.ini instead
+  }
+  const std::wstring section = config::sectionName(configIndex);
+  std::vector<wchar_t> buffer(kValueBufferLength);
+  config::SectionValues values;
+  for (const config::ConfigKey key : config::kConfigKeys) {
+    const DWORD length = GetPrivateProfileStringW(section.c_str(), config::keyName(key), L"",
+                                                  buffer.data(), kValueBufferLength, filePath);
+    values[static_cast<size_t>(key)].assign(buffer.data(),
+                                            std::min<DWORD>(length, kValueBufferLength - 1));
+  }
+  std::optional<ConnectionConfig> before;
+  if (sources != nullptr) before = config;
+  // A section whose Protocol is IPv4 or IPv6 and that has no Port takes the port the simulator
+  // publishes for that family (empty when it publishes none), so that naming the protocol alone
+  // reaches a local simulator. A Port in the section is applied after Protocol and wins.
+  config::applySection(values, config, readRegistryPort);
+  if (sources != nullptr) {
+    tracefmt::attributeSection(*sources, filePath, section, values, *before, config);
+    trace::configRead(filePath, section, values);
+  }
+}
+
 } // namespace
 
 std::wstring configSectionName(uint32_t configIndex) {
@@ -93,6 +129,7 @@ uint32_t findConfigSection(uint32_t configIndex) {
     // A section without lines, and a file that can't be read, give 0 characters.
     found =
         GetPrivateProfileSectionW(section.c_str(), lines.data(), kSectionProbeLength, path) >= 1;
+    trace::configProbe(path, section, found);
     return found;
   });
   return found ? kConfigSectionFound : kConfigSectionMissing;
@@ -100,33 +137,25 @@ uint32_t findConfigSection(uint32_t configIndex) {
 
 void loadConnectionConfig(uint32_t configIndex, ConnectionConfig& config) {
   config = ConnectionConfig{};
-  if (!config::readsFiles(configIndex)) {
-    return;
+  // Where each setting came from is worked out only for the trace.
+  std::optional<tracefmt::ConfigSources> sources;
+  if (trace::on()) sources.emplace();
+  if (config::readsFiles(configIndex)) {
+    // Every location is read: later files override the keys they give.
+    forEachConfigFile([&](const wchar_t* path) {
+      applyConfigFile(path, configIndex, config, sources ? &*sources : nullptr);
+      return false;
+    });
   }
-  // Every location is read: later files override the keys they give.
-  forEachConfigFile([&](const wchar_t* path) {
-    readConfigSection(path, configIndex, config);
-    return false;
-  });
+  if (sources) trace::effective(config, *sources);
 }
 
 void readConfigSection(const wchar_t* filePath, uint32_t configIndex, ConnectionConfig& config) {
-  if (filePath == nullptr) {
-    return; // the profile functions would read win.ini instead
-  }
-  const std::wstring section = configSectionName(configIndex);
-  std::vector<wchar_t> buffer(kValueBufferLength);
-  config::SectionValues values;
-  for (const config::ConfigKey key : config::kConfigKeys) {
-    const DWORD length = GetPrivateProfileStringW(section.c_str(), config::keyName(key), L"",
-                                                  buffer.data(), kValueBufferLength, filePath);
-    values[static_cast<size_t>(key)].assign(buffer.data(),
-                                            std::min<DWORD>(length, kValueBufferLength - 1));
-  }
-  // A section whose Protocol is IPv4 or IPv6 and that has no Port takes the port the simulator
-  // publishes for that family (empty when it publishes none), so that naming the protocol alone
-  // reaches a local simulator. A Port in the section is applied after Protocol and wins.
-  config::applySection(values, config, readRegistryPort);
+  applyConfigFile(filePath, configIndex, config, nullptr);
+}
+
+std::wstring userDocumentsFolder() {
+  return knownFolder(kFolderDocuments);
 }
 
 bool readRegistryPort(bool ipv6, std::wstring& port) {

@@ -31,3 +31,6 @@ void readConfigSection(const wchar_t* filePath, uint32_t configIndex, Connection
 // Replaces `port` with the simulator's published port for IPv6 (true) or IPv4 (false). True when
 // the value was read; otherwise `port` is empty.
 bool readRegistryPort(bool ipv6, std::wstring& port);
+
+// The user's Documents folder, or empty when it can't be had.
+std::wstring userDocumentsFolder();

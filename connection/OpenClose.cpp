@@ -8,6 +8,7 @@
 #include "client/SimClient.h"
 #include "connection/ConfigLookup.h"
 #include "connection/SimulatorInterface.h"
+#include "connection/Trace.h"
 
 extern "C" HRESULT WINAPI SimConnect_CallDispatch(HANDLE, DispatchProc, void*);
 
@@ -45,6 +46,7 @@ void prepareAddressCommand(HostAddressCommand& record, uint32_t kind, void* addr
 uint32_t attachToHost(SimClient** slot, SimClient* client) {
   *slot = client;
   HWND window = FindWindowW(sim::kMainWindowClass, nullptr);
+  trace::hostWindow(window);
   if (window == nullptr || client->hostState != 0) return OpenConnected;
   DWORD windowProcess = 0;
   GetWindowThreadProcessId(window, &windowProcess);
@@ -53,9 +55,11 @@ uint32_t attachToHost(SimClient** slot, SimClient* client) {
   prepareAddressCommand(client->removerQuery, sim::HostQueryPumpRemover, nullptr);
   sendHostCommand(window, &client->removerQuery);
   client->pumpRemover = reinterpret_cast<PumpRemoverFn>(client->removerQuery.address);
+  trace::hostCommand(sim::HostQueryPumpRemover, client->removerQuery.address);
   if (liveClientCount == 1) {
     prepareAddressCommand(client->pumpCommand, sim::HostRegisterPump, callDispatchAddress());
     sendHostCommand(window, &client->pumpCommand);
+    trace::hostCommand(sim::HostRegisterPump, client->pumpCommand.address);
   }
   client->hostState = 1;
   client->hostWindow = window;
@@ -70,6 +74,7 @@ SimClient* attempt(TransportKind kind, int32_t family, const std::wstring& addre
   created = client != nullptr;
   if (client == nullptr) return nullptr;
   const bool skip = kind == TransportKind::Tcp && port.empty(); // no port: no TCP attempt
+  if (skip) trace::attemptSkipped(family, address);
   if (!skip && !client->Connect(family, address.c_str(), port.c_str(), config.maxReceiveSize,
                                 config.disableNagle)) {
     return client;

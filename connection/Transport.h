@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "client/CriticalSection.h"
 #include "client/MessageBlock.h"
@@ -93,8 +94,9 @@ protected:
 
 private:
   friend struct TransportIo;
-  bool connectPipe(const wchar_t* machine, const wchar_t* pipeName);
-  bool connectTcp(int32_t family, const wchar_t* host, const wchar_t* port);
+  // Each gives 0 when connected, else the system error of the step that failed.
+  uint32_t connectPipe(const std::wstring& path);
+  uint32_t connectTcp(int32_t family, const wchar_t* host, const wchar_t* port);
   bool setUpConnection(HANDLE connected, uint32_t maxReceive, bool nagleOff);
   void postRead();
   // Starts the next queued write; returns the Win32 error of a posting that failed at once.

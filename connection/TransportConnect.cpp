@@ -2,6 +2,7 @@
 #include <string>
 
 #include "connection/SimulatorInterface.h"
+#include "connection/Trace.h"
 #include "connection/Transport.h"
 
 LPOVERLAPPED_COMPLETION_ROUTINE transportCompletionRoutine();
@@ -24,14 +25,17 @@ std::wstring pipePath(const wchar_t* machine, const wchar_t* pipeName) {
 
 bool Transport::Connect(int32_t family, const wchar_t* address, const wchar_t* port,
                         uint32_t maxReceive, bool nagleOff) {
-  const bool failed = kind == TransportKind::NamedPipe ? connectPipe(address, port)
-                                                       : connectTcp(family, address, port);
-  if (failed) return true;
-  return setUpConnection(handle, maxReceive, nagleOff);
+  const uint64_t startedAt = trace::attemptStart();
+  const bool pipe = kind == TransportKind::NamedPipe;
+  const std::wstring path = pipe ? pipePath(address, port) : std::wstring();
+  uint32_t error = pipe ? connectPipe(path) : connectTcp(family, address, port);
+  if (error == 0 && setUpConnection(handle, maxReceive, nagleOff)) error = ERROR_OUTOFMEMORY;
+  trace::attempt(pipe, family, pipe ? path.c_str() : address, port, error, startedAt,
+                 connectionSerial);
+  return error != 0;
 }
 
-bool Transport::connectPipe(const wchar_t* machine, const wchar_t* pipeName) {
-  const std::wstring path = pipePath(machine, pipeName);
+uint32_t Transport::connectPipe(const std::wstring& path) {
   UniqueFileHandle pipe;
   for (;;) {
     // Identification-level impersonation only: a foreign process that created a pipe of this
@@ -40,30 +44,38 @@ bool Transport::connectPipe(const wchar_t* machine, const wchar_t* pipeName) {
                            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                            nullptr));
     if (pipe.valid()) break;
-    if (GetLastError() != ERROR_PIPE_BUSY) return true;
-    if (!WaitNamedPipeW(path.c_str(), kPipeBusyWaitMs)) return true;
+    const DWORD error = GetLastError();
+    if (error != ERROR_PIPE_BUSY) return error;
+    if (!WaitNamedPipeW(path.c_str(), kPipeBusyWaitMs)) return GetLastError();
   }
-  if (!BindIoCompletionCallback(pipe.get(), transportCompletionRoutine(), 0)) return true;
+  if (!BindIoCompletionCallback(pipe.get(), transportCompletionRoutine(), 0)) {
+    return GetLastError();
+  }
   handle = pipe.release();
-  return false;
+  return 0;
 }
 
-bool Transport::connectTcp(int32_t family, const wchar_t* host, const wchar_t* port) {
+uint32_t Transport::connectTcp(int32_t family, const wchar_t* host, const wchar_t* port) {
   ADDRINFOW hints{};
   hints.ai_family = family;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
   ADDRINFOW* found = nullptr;
-  if (GetAddrInfoW(host, port, &hints, &found) != 0 || found == nullptr) return true;
+  if (const int error = GetAddrInfoW(host, port, &hints, &found); error != 0 || found == nullptr) {
+    return error != 0 ? uint32_t(error) : uint32_t(WSAHOST_NOT_FOUND);
+  }
   UniqueAddrInfo addresses(found);
-  // Only the first address is tried.
+  // Only the first address is tried. Errors are taken before the socket's clean-up can change
+  // the thread's last error.
   UniqueSocket socket(::socket(found->ai_family, found->ai_socktype, found->ai_protocol));
-  if (!socket.valid()) return true;
-  if (connect(socket.get(), found->ai_addr, int(found->ai_addrlen)) == SOCKET_ERROR) return true;
+  if (!socket.valid()) return uint32_t(WSAGetLastError());
+  if (connect(socket.get(), found->ai_addr, int(found->ai_addrlen)) == SOCKET_ERROR) {
+    return uint32_t(WSAGetLastError());
+  }
   if (!BindIoCompletionCallback(reinterpret_cast<HANDLE>(socket.get()),
                                 transportCompletionRoutine(), 0)) {
-    return true;
+    return GetLastError();
   }
   handle = reinterpret_cast<HANDLE>(socket.release());
-  return false;
+  return 0;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "connection/ConfigRules.h"
+#include "connection/TraceFormat.h"
 
 namespace {
 
@@ -313,6 +314,66 @@ TEST(ConfigApplySection, PublishedPortIsBoundedLikeAnyPort) {
   ConnectionConfig cfg;
   config::applySection(section(L"IPv4", L"", L"", L"", L""), cfg, registry.reader());
   EXPECT_EQ(cfg.port.size(), 1023u);
+}
+
+// Where the trace says each effective setting came from, and the trace line reader that the
+// probe relies on.
+TEST(ConfigSources, EachSettingNamesTheFileAndKeyThatGaveIt) {
+  tracefmt::ConfigSources sources;
+  ConnectionConfig config;
+  config::SectionValues first{L"IPv4", L"", L"", L"100", L""};
+  ConnectionConfig before = config;
+  config::applySection(first, config, [](bool, std::wstring& port) {
+    port = L"500";
+    return true;
+  });
+  tracefmt::attributeSection(sources, L"A.cfg", L"SimConnect", first, before, config);
+  EXPECT_EQ(sources.protocol, "A.cfg [SimConnect] Protocol");
+  EXPECT_EQ(sources.port, "registry SimConnect_Port_IPv4");
+  EXPECT_EQ(sources.maxReceiveSize, "default"); // 100 is below the default and changes nothing
+  EXPECT_EQ(sources.address, "default");
+
+  config::SectionValues second{L"TCP", L"host", L"600", L"50000", L"1"};
+  before = config;
+  config::applySection(second, config, [](bool, std::wstring&) { return false; });
+  tracefmt::attributeSection(sources, L"B.cfg", L"SimConnect", second, before, config);
+  EXPECT_EQ(sources.protocol, "A.cfg [SimConnect] Protocol"); // TCP names no protocol
+  EXPECT_EQ(sources.address, "B.cfg [SimConnect] Address");
+  EXPECT_EQ(sources.port, "B.cfg [SimConnect] Port");
+  EXPECT_EQ(sources.maxReceiveSize, "B.cfg [SimConnect] MaxReceiveSize");
+  EXPECT_EQ(sources.disableNagle, "B.cfg [SimConnect] DisableNagle");
+}
+
+TEST(TraceLine, QuotedValuesComeBackAsWritten) {
+  const std::string tricky = "C:\\a \"b\"\\ c=d ";
+  tracefmt::Fields fields;
+  fields.text("file", std::string_view(tricky)).number("n", 7).text("empty", std::string_view());
+  const tracefmt::Record record =
+      tracefmt::parseLine("2026-12-08 03:45:12.345 [0024] config-read " + fields.str() + "\r\n");
+  EXPECT_EQ(record.event, "config-read");
+  EXPECT_EQ(record.thread, "0024");
+  ASSERT_NE(record.find("file"), nullptr);
+  EXPECT_EQ(*record.find("file"), tricky);
+  EXPECT_EQ(*record.find("n"), "7");
+  EXPECT_EQ(*record.find("empty"), "");
+  EXPECT_EQ(tracefmt::utf8(L"\u00e9\u20ac"), "\xc3\xa9\xe2\x82\xac");
+  // Dump lines and damaged lines carry no event.
+  EXPECT_EQ(tracefmt::parseLine("  000000  28 01 00 00").event, "");
+  EXPECT_EQ(tracefmt::parseLine("2026-12-08 03:45:12.345 [0024] x a=\"open").event, "");
+}
+
+TEST(TraceLine, SentMessagesAreFoundBackToBack) {
+  std::vector<uint8_t> data(16 + 20 + 3, 0);
+  data[0] = 16;
+  data[8] = 0x05, data[11] = 0xF0, data[12] = 9;
+  data[16] = 20;
+  data[24] = 0x35, data[27] = 0xF0, data[28] = 10;
+  const auto found = tracefmt::sentMessages(data.data(), data.size());
+  ASSERT_EQ(found.size(), 2u); // the three bytes behind them are no header
+  EXPECT_EQ(found[0].type, 0xF0000005u);
+  EXPECT_EQ(found[0].sequence, 9u);
+  EXPECT_EQ(found[1].size, 20u);
+  EXPECT_STREQ(tracefmt::clientMessageName(found[1].type), "RequestSystemState");
 }
 
 } // namespace

@@ -2,12 +2,14 @@
 // remover query and the pump registration, then the client registration after the open reply.
 #include <gtest/gtest.h>
 
+#include "TestPrograms.h"
 #include "client/ReceiveDispatch.h"
 #include "connection/OpenClose.h"
 #include "include/Wirebridge.h"
 #include "tests/support/ConnectedClient.h"
 #include "tests/support/FakeSimulatorWindow.h"
 #include "tests/support/LocalSimulatorSetup.h"
+#include "tests/support/TraceFile.h"
 
 using namespace std::chrono_literals;
 
@@ -100,6 +102,8 @@ TEST_F(HostAttach, FirstClientQueriesTheRemoverAndRegistersThePump) {
 }
 
 TEST_F(HostAttach, HostFunctionsCarryRequestsAndDeliveries) {
+  testfiles::TemporaryFile traceFile{"", false};
+  TraceSettings traced(traceFile.path(), L"1");
   HANDLE handle = nullptr;
   ASSERT_EQ(SimConnect_Open(&handle, "hosted", nullptr, 0, nullptr, 0), S_OK);
   auto* client = static_cast<SimClient*>(handle);
@@ -140,6 +144,35 @@ TEST_F(HostAttach, HostFunctionsCarryRequestsAndDeliveries) {
   EXPECT_EQ(SimConnect_CallDispatch(nullptr, pumpProcedure, pumpContext), E_FAIL);
   EXPECT_EQ(collected.records.size(), 2u);
   EXPECT_EQ(log.released.size(), 2u);
+
+  // The trace names every step of the attach and the messages that took the host path.
+  SimConnect_Open(nullptr, nullptr, nullptr, 0, nullptr, 0);
+  const std::string text = traceFile.read();
+  const auto window = traceEvents(text, "host-window");
+  ASSERT_EQ(window.size(), 1u) << text;
+  EXPECT_EQ(fieldOf(window[0], "attach"), "yes");
+  EXPECT_EQ(fieldOf(window[0], "process"), std::to_string(GetCurrentProcessId()));
+  const auto commands = traceEvents(text, "host-command");
+  ASSERT_EQ(commands.size(), 4u);
+  char removerAddress[24];
+  std::snprintf(removerAddress, sizeof(removerAddress), "0x%llx",
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&remover)));
+  EXPECT_EQ(fieldOf(commands[0], "kind"), "5");
+  EXPECT_EQ(fieldOf(commands[0], "answer"), removerAddress);
+  EXPECT_EQ(fieldOf(commands[1], "kind"), "4");
+  EXPECT_EQ(fieldOf(commands[2], "kind"), "1");
+  EXPECT_EQ(fieldOf(commands[2], "clientId"), std::to_string(client->hostClientId));
+  EXPECT_EQ(fieldOf(commands[3], "kind"), "2");
+  EXPECT_EQ(fieldOf(commands[3], "accepted"), "yes");
+  const auto sent = traceEvents(text, "send");
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(fieldOf(sent[1], "name"), "RequestSystemState");
+  EXPECT_EQ(fieldOf(sent[1], "via"), "host");
+  const auto received = traceEvents(text, "recv");
+  ASSERT_EQ(received.size(), 3u); // the open reply, then two deliveries
+  EXPECT_EQ(fieldOf(received[1], "via"), "host");
+  EXPECT_EQ(fieldOf(received[1], "id"), "66");
+  EXPECT_EQ(fieldOf(received[1], "size"), "20");
 }
 
 TEST_F(HostAttach, ClosingTheLastAttachedClientCallsTheRemover) {

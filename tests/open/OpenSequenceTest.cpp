@@ -13,14 +13,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-simserver::Options serving(bool pipe, bool ipv4, bool ipv6) {
-  simserver::Options options;
-  options.servePipe = pipe;
-  options.serveIPv4 = ipv4;
-  options.serveIPv6 = ipv6;
-  return options;
-}
-
 class OpenSequence : public testing::Test {
 protected:
   // Opens with the index; on success, the endpoint the server saw.

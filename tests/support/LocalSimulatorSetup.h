@@ -10,6 +10,7 @@
 
 #include "connection/SimulatorInterface.h"
 #include "tests/support/SavedSimulatorKeys.h"
+#include "tools/simserver/Server.h"
 
 class LocalSimulatorSetup {
 public:
@@ -51,3 +52,12 @@ private:
   std::wstring previous_;
   std::filesystem::path folder_;
 };
+
+// The stand-in server on the simulator's own endpoints, with the chosen ones served.
+inline simserver::Options serving(bool pipe, bool ipv4, bool ipv6) {
+  simserver::Options options;
+  options.servePipe = pipe;
+  options.serveIPv4 = ipv4;
+  options.serveIPv6 = ipv6;
+  return options;
+}

@@ -1,0 +1,584 @@
+#include "connection/Trace.h"
+
+#include <shlwapi.h>
+#include <winsock2.h>
+
+#include <array>
+#include <cstdio>
+#include <string_view>
+#include <utility>
+
+#include "connection/ConfigLookup.h"
+#include "connection/SimulatorInterface.h"
+#include "connection/TraceFormat.h"
+#include "connection/Transport.h"
+#include "connection/UniqueHandle.h"
+
+namespace trace {
+
+std::atomic<int> level{0};
+
+namespace {
+
+constexpr wchar_t kTraceVariable[] = L"WIREBRIDGE_TRACE";
+constexpr wchar_t kLevelVariable[] = L"WIREBRIDGE_TRACE_LEVEL";
+constexpr wchar_t kMaxSizeVariable[] = L"WIREBRIDGE_TRACE_MAX_KB";
+constexpr wchar_t kSettingsFile[] = L"Wirebridge.cfg";
+constexpr wchar_t kSettingsSection[] = L"Trace";
+constexpr wchar_t kRotatedSuffix[] = L".1";
+
+constexpr uint64_t kDefaultMaxKiB = 8192;
+constexpr uint64_t kMinMaxKiB = 16;
+constexpr uint64_t kMaxMaxKiB = 1024 * 1024;
+// Lines waiting for the file; beyond this they are counted and reported as dropped.
+constexpr size_t kBufferLimit = 4u << 20;
+// A thread that writes for others gives up its turn after this many rounds.
+constexpr int kWriteRounds = 8;
+
+// Keeps the thread's last-error value across a hook: the code around the hooks reads it.
+class KeepLastError {
+public:
+  KeepLastError() noexcept : saved_(GetLastError()) {}
+  ~KeepLastError() { SetLastError(saved_); }
+  KeepLastError(const KeepLastError&) = delete;
+  KeepLastError& operator=(const KeepLastError&) = delete;
+
+private:
+  DWORD saved_;
+};
+
+// A critical section that can also be tried; entered and left only through its guards.
+class Lock {
+public:
+  Lock() noexcept { InitializeCriticalSectionAndSpinCount(&section_, 100); }
+  ~Lock() { DeleteCriticalSection(&section_); }
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+
+  class Guard {
+  public:
+    Guard(Lock& lock, bool wait) noexcept
+        : lock_(wait || TryEnterCriticalSection(&lock.section_) ? &lock : nullptr) {
+      if (lock_ != nullptr && wait) EnterCriticalSection(&lock_->section_);
+    }
+    ~Guard() {
+      if (lock_ != nullptr) LeaveCriticalSection(&lock_->section_);
+    }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+    bool held() const noexcept { return lock_ != nullptr; }
+
+  private:
+    Lock* lock_;
+  };
+
+private:
+  CRITICAL_SECTION section_;
+};
+
+struct Settings {
+  std::wstring path;
+  int level = 0;
+  uint64_t maxBytes = kDefaultMaxKiB * 1024;
+};
+
+int levelFrom(std::wstring_view text) {
+  if (text.empty()) return 1;
+  const int32_t value = config::parseInt(text);
+  return value <= 0 ? 0 : value == 1 ? 1 : 2;
+}
+
+uint64_t maxBytesFrom(std::wstring_view text) {
+  const int32_t value = config::parseInt(text);
+  uint64_t kib = value <= 0 ? kDefaultMaxKiB : uint64_t(value);
+  if (kib < kMinMaxKiB) kib = kMinMaxKiB;
+  if (kib > kMaxMaxKiB) kib = kMaxMaxKiB;
+  return kib * 1024;
+}
+
+std::wstring environment(const wchar_t* name) {
+  std::array<wchar_t, 1024> value{};
+  const DWORD length = GetEnvironmentVariableW(name, value.data(), DWORD(value.size()));
+  if (length == 0 || length >= value.size()) return {};
+  return std::wstring(value.data(), length);
+}
+
+std::wstring profileValue(const std::wstring& file, const wchar_t* key) {
+  std::array<wchar_t, 1024> value{};
+  const DWORD length = GetPrivateProfileStringW(kSettingsSection, key, L"", value.data(),
+                                                DWORD(value.size()), file.c_str());
+  return std::wstring(value.data(), length);
+}
+
+// The environment wins; otherwise the [Trace] section of Wirebridge.cfg in Documents, whose File
+// may be relative to that folder.
+Settings readSettings() {
+  Settings settings;
+  if (std::wstring path = environment(kTraceVariable); !path.empty()) {
+    settings.path = std::move(path);
+    settings.level = levelFrom(environment(kLevelVariable));
+    settings.maxBytes = maxBytesFrom(environment(kMaxSizeVariable));
+    return settings;
+  }
+  const std::wstring documents = userDocumentsFolder();
+  if (documents.empty()) return settings;
+  std::array<wchar_t, MAX_PATH> file{};
+  if (PathCombineW(file.data(), documents.c_str(), kSettingsFile) == nullptr) return settings;
+  const std::wstring settingsFile = file.data();
+  std::wstring path = profileValue(settingsFile, L"File");
+  if (path.empty()) return settings;
+  if (PathIsRelativeW(path.c_str())) {
+    std::array<wchar_t, MAX_PATH> joined{};
+    if (PathCombineW(joined.data(), documents.c_str(), path.c_str()) == nullptr) return settings;
+    path = joined.data();
+  }
+  settings.path = std::move(path);
+  settings.level = levelFrom(profileValue(settingsFile, L"Level"));
+  settings.maxBytes = maxBytesFrom(profileValue(settingsFile, L"MaxSizeKB"));
+  return settings;
+}
+
+std::string lineStart(std::string_view event) {
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  char head[64];
+  std::snprintf(head, sizeof(head), "%04u-%02u-%02u %02u:%02u:%02u.%03u [%04lx] ", t.wYear,
+                t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds,
+                static_cast<unsigned long>(GetCurrentThreadId()));
+  std::string line = head;
+  line += event;
+  return line;
+}
+
+// The file and the buffer in front of it.
+class Sink {
+public:
+  // Applies new settings on the caller's thread: another file, another level, or off.
+  void configure(const Settings& settings) {
+    Lock::Guard file(fileLock_, true);
+    if (settings.level == 0 || settings.path.empty()) {
+      level.store(0);
+      drainLocked();
+      file_.reset();
+      path_.clear();
+      return;
+    }
+    maxBytes_ = settings.maxBytes;
+    if (settings.path != path_ || !file_.valid()) {
+      drainLocked();
+      file_.reset();
+      path_ = settings.path;
+      if (!openFile(false)) {
+        level.store(0); // a file that can't be opened is ignored
+        path_.clear();
+        return;
+      }
+      level.store(settings.level);
+      writeSessionStart(settings.level);
+    }
+    level.store(settings.level);
+  }
+
+  void write(std::string line) {
+    line += "\r\n";
+    {
+      Lock::Guard buffer(bufferLock_, true);
+      if (pending_.size() + line.size() > kBufferLimit) {
+        ++dropped_;
+      } else {
+        pending_ += line;
+      }
+    }
+    drain(false);
+  }
+
+  // Writes what is buffered. Without `wait` it never waits for the file: a thread that is
+  // writing already takes the lines along.
+  void drain(bool wait) {
+    for (int round = 0;; ++round) {
+      {
+        Lock::Guard file(fileLock_, wait);
+        if (!file.held()) return;
+        drainLocked();
+      }
+      // A line appended while this thread held the file would otherwise wait for the next one.
+      {
+        Lock::Guard buffer(bufferLock_, true);
+        if (pending_.empty()) return;
+      }
+      if (!wait && round >= kWriteRounds) return;
+    }
+  }
+
+private:
+  bool openFile(bool truncate) {
+    file_.reset(CreateFileW(
+        path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_.valid()) return false;
+    LARGE_INTEGER size{};
+    size_ = GetFileSizeEx(file_.get(), &size) ? uint64_t(size.QuadPart) : 0;
+    return true;
+  }
+
+  void writeSessionStart(int newLevel) {
+    std::array<wchar_t, MAX_PATH> program{};
+    GetModuleFileNameW(nullptr, program.data(), DWORD(program.size()));
+    tracefmt::Fields fields;
+    fields.number("pid", GetCurrentProcessId())
+        .text("program", std::wstring_view(program.data()))
+        .number("level", uint64_t(newLevel));
+    std::string line = lineStart("trace-start");
+    line += ' ';
+    line += fields.str();
+    write(std::move(line)); // the file lock is held by this thread: it writes at once
+  }
+
+  // With the file lock held: moves the buffer out and writes it.
+  void drainLocked() {
+    uint64_t dropped = 0;
+    {
+      Lock::Guard buffer(bufferLock_, true);
+      writing_.swap(pending_);
+      dropped = std::exchange(dropped_, 0);
+    }
+    if (dropped != 0) {
+      std::string note = lineStart("dropped");
+      note += " lines=" + std::to_string(dropped) + "\r\n";
+      writing_.insert(0, note);
+    }
+    if (!writing_.empty() && file_.valid()) {
+      if (size_ + writing_.size() > maxBytes_ && size_ > 0) rotate();
+      DWORD written = 0;
+      if (file_.valid() &&
+          WriteFile(file_.get(), writing_.data(), DWORD(writing_.size()), &written, nullptr)) {
+        size_ += written;
+      }
+    }
+    writing_.clear();
+  }
+
+  // One rotation: the full file becomes "<name>.1" (replacing an older one); when it can't be
+  // renamed (another program holds it), the file starts again empty.
+  void rotate() {
+    file_.reset();
+    const std::wstring rotated = path_ + kRotatedSuffix;
+    const bool moved = MoveFileExW(path_.c_str(), rotated.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    if (!openFile(!moved)) size_ = 0;
+  }
+
+  Lock bufferLock_; // guards pending_ and dropped_; held only to append or swap
+  Lock fileLock_;   // held by the one thread that writes; guards the rest
+  std::string pending_;
+  uint64_t dropped_ = 0;
+  std::string writing_;
+  UniqueFileHandle file_;
+  std::wstring path_;
+  uint64_t size_ = 0;
+  uint64_t maxBytes_ = kDefaultMaxKiB * 1024;
+};
+
+Sink& sink() {
+  static Sink instance;
+  return instance;
+}
+
+void emit(std::string_view event, const tracefmt::Fields& fields, const uint8_t* dumpData = nullptr,
+          uint32_t dumpLength = 0) {
+  std::string line = lineStart(event);
+  if (!fields.str().empty()) {
+    line += ' ';
+    line += fields.str();
+  }
+  if (dumpData != nullptr && dumpLength != 0 && level.load(std::memory_order_relaxed) >= 2) {
+    line += "\r\n";
+    line += tracefmt::hexDump(dumpData, dumpLength);
+    line.resize(line.size() - 2); // write() ends the line
+  }
+  sink().write(std::move(line));
+}
+
+// Runs a hook body with the last-error value kept and nothing thrown.
+template <typename Body> void guarded(Body&& body) noexcept {
+  KeepLastError keep;
+  try {
+    body();
+  } catch (...) {
+  }
+}
+
+std::string portText(bool ipv6) {
+  std::wstring port;
+  if (!readRegistryPort(ipv6, port)) return "none";
+  return tracefmt::quoted(std::wstring_view(port));
+}
+
+const char* transportName(bool pipe, int32_t family) {
+  if (pipe) return "pipe";
+  return family == AF_INET6 ? "ipv6" : "ipv4";
+}
+
+// "host:port", "[host]:port" for IPv6, or the host alone when there is no port.
+std::wstring tcpTarget(int32_t family, const wchar_t* host, const wchar_t* port) {
+  const std::wstring name = host != nullptr ? host : L"";
+  if (port == nullptr || *port == L'\0') return name;
+  return (family == AF_INET6 ? L"[" + name + L"]" : name) + L":" + port;
+}
+
+bool fileExists(const wchar_t* path) {
+  return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Whether the file names the section at all, with or without lines.
+bool sectionNamed(const wchar_t* path, const std::wstring& section) {
+  std::array<wchar_t, 8192> names{};
+  const DWORD length = GetPrivateProfileSectionNamesW(names.data(), DWORD(names.size()), path);
+  for (const wchar_t* name = names.data(); name < names.data() + length && *name != L'\0';
+       name += lstrlenW(name) + 1) {
+    if (lstrcmpiW(name, section.c_str()) == 0) return true;
+  }
+  return false;
+}
+
+// "yes" (with lines), "empty" (named, without lines) or "no".
+const char* sectionState(const wchar_t* path, const std::wstring& section, bool withLines) {
+  if (withLines) return "yes";
+  return sectionNamed(path, section) ? "empty" : "no";
+}
+
+bool sectionHasLines(const wchar_t* path, const std::wstring& section) {
+  std::array<wchar_t, 60> lines{};
+  return GetPrivateProfileSectionW(section.c_str(), lines.data(), DWORD(lines.size()), path) >= 1;
+}
+
+} // namespace
+
+OpenScope::OpenScope(uint32_t configIndex) noexcept : index_(configIndex) {
+  guarded([&] {
+    sink().configure(readSettings());
+    if (!on()) return;
+    emit("open", tracefmt::Fields().number("index", configIndex));
+    emit("registry",
+         tracefmt::Fields()
+             .text("key", std::wstring_view(L"HKCU\\SOFTWARE\\Lockheed Martin\\Prepar3D v4"))
+             .add("ipv4", portText(false))
+             .add("ipv6", portText(true)));
+  });
+}
+
+OpenScope::~OpenScope() {
+  guarded([] {
+    if (on()) sink().drain(true);
+  });
+}
+
+HRESULT OpenScope::result(HRESULT value) noexcept {
+  if (on()) {
+    guarded([&] {
+      emit("open-end", tracefmt::Fields().number("index", index_).hex("hr", uint32_t(value)));
+    });
+  }
+  return value;
+}
+
+void effective(const ConnectionConfig& config, const tracefmt::ConfigSources& sources) noexcept {
+  if (!on()) return;
+  guarded([&] {
+    tracefmt::Fields fields;
+    fields.add("protocol", tracefmt::protocolName(config.protocol))
+        .text("protocol.from", sources.protocol)
+        .text("address", std::wstring_view(config.address))
+        .text("address.from", sources.address)
+        .text("port", std::wstring_view(config.port))
+        .text("port.from", sources.port)
+        .number("maxReceiveSize", config.maxReceiveSize)
+        .text("maxReceiveSize.from", sources.maxReceiveSize)
+        .number("disableNagle", config.disableNagle ? 1 : 0)
+        .text("disableNagle.from", sources.disableNagle);
+    emit("effective", fields);
+  });
+}
+
+void unloading() noexcept {
+  guarded([] {
+    if (on()) sink().drain(false);
+  });
+}
+
+namespace detail {
+
+uint64_t now() noexcept {
+  return GetTickCount64();
+}
+
+void callFailed(const char* call, HRESULT result) noexcept {
+  guarded(
+      [&] { emit("result", tracefmt::Fields().add("call", call).hex("hr", uint32_t(result))); });
+}
+
+void configProbe(const wchar_t* path, const std::wstring& section, bool found) noexcept {
+  guarded([&] {
+    emit("config-probe", tracefmt::Fields()
+                             .text("file", std::wstring_view(path))
+                             .flag("found", fileExists(path))
+                             .text("section", std::wstring_view(section))
+                             .add("lines", sectionState(path, section, found)));
+  });
+}
+
+void configRead(const wchar_t* path, const std::wstring& section,
+                const config::SectionValues& values) noexcept {
+  guarded([&] {
+    tracefmt::Fields fields;
+    fields.text("file", std::wstring_view(path))
+        .flag("found", fileExists(path))
+        .text("section", std::wstring_view(section))
+        .add("lines", sectionState(path, section, sectionHasLines(path, section)));
+    for (const config::ConfigKey key : config::kConfigKeys) {
+      const std::wstring& value = values[static_cast<size_t>(key)];
+      if (!value.empty())
+        fields.text(tracefmt::utf8(config::keyName(key)), std::wstring_view(value));
+    }
+    emit("config-read", fields);
+  });
+}
+
+void attempt(bool pipe, int32_t family, const wchar_t* target, const wchar_t* port, uint32_t error,
+             uint64_t startedAt, uint32_t serial) noexcept {
+  guarded([&] {
+    const uint64_t elapsed = startedAt != 0 ? now() - startedAt : 0;
+    tracefmt::Fields fields;
+    fields.add("transport", transportName(pipe, family));
+    if (pipe) {
+      fields.text("target", std::wstring_view(target != nullptr ? target : L""));
+    } else {
+      fields.text("target", std::wstring_view(tcpTarget(family, target, port)));
+    }
+    fields.add("result", error == 0 ? "connected" : "failed").number("error", error);
+    fields.number("ms", elapsed);
+    if (error == 0) fields.number("serial", serial);
+    emit("attempt", fields);
+  });
+}
+
+void attemptSkipped(int32_t family, const wchar_t* address) noexcept {
+  guarded([&] {
+    emit("attempt", tracefmt::Fields()
+                        .add("transport", transportName(false, family))
+                        .text("target", std::wstring_view(tcpTarget(family, address, L"")))
+                        .add("result", "skipped")
+                        .number("error", 0)
+                        .number("ms", 0)
+                        .text("why", std::string_view("no port")));
+  });
+}
+
+void hostWindow(HWND window) noexcept {
+  guarded([&] {
+    tracefmt::Fields fields;
+    fields.text("class", tracefmt::utf8(sim::kMainWindowClass));
+    if (window == nullptr) {
+      fields.add("window", "none");
+    } else {
+      DWORD process = 0;
+      GetWindowThreadProcessId(window, &process);
+      fields.hex("window", uint32_t(reinterpret_cast<uintptr_t>(window)))
+          .number("process", process)
+          .number("self", GetCurrentProcessId())
+          .add("attach", process == GetCurrentProcessId() ? "yes" : "no");
+    }
+    emit("host-window", fields);
+  });
+}
+
+void hostCommand(uint32_t kind, uint64_t value, uint32_t clientId, uint32_t serial) noexcept {
+  guarded([&] {
+    tracefmt::Fields fields;
+    fields.number("kind", kind);
+    char address[24];
+    std::snprintf(address, sizeof(address), "0x%llx", static_cast<unsigned long long>(value));
+    switch (kind) {
+    case sim::HostQueryPumpRemover:
+      fields.add("sent", "remover-query").add("answer", address);
+      break;
+    case sim::HostRegisterPump:
+      fields.add("sent", "pump-registration").add("address", address);
+      break;
+    case sim::HostRegisterClient:
+      fields.add("sent", "client-registration")
+          .number("clientId", clientId)
+          .number("serial", serial);
+      break;
+    case sim::HostFunctions:
+      fields.add("received", "host-functions")
+          .number("clientId", clientId)
+          .number("serial", serial)
+          .add("accepted", value != 0 ? "yes" : "no");
+      break;
+    default:
+      fields.add("value", address);
+      break;
+    }
+    emit("host-command", fields);
+  });
+}
+
+void sending(const Transport& transport, const uint8_t* data, uint32_t length,
+             bool toHost) noexcept {
+  guarded([&] {
+    const uint32_t serial = transport.connectionSerial;
+    for (const tracefmt::SentMessage& message : tracefmt::sentMessages(data, length)) {
+      tracefmt::Fields fields;
+      fields.number("serial", serial).hex("type", message.type);
+      if (const char* name = tracefmt::clientMessageName(message.type); *name != '\0') {
+        fields.add("name", name);
+      }
+      fields.number("size", message.size).number("seq", message.sequence);
+      fields.add("via", toHost ? "host" : "transport");
+      emit("send", fields, data, message.size);
+      data += message.size;
+    }
+  });
+}
+
+void notSent(const Transport& transport, uint32_t length) noexcept {
+  guarded([&] {
+    emit("send-dropped", tracefmt::Fields()
+                             .number("serial", transport.connectionSerial)
+                             .number("size", length)
+                             .text("why", std::string_view("transport not connected")));
+  });
+}
+
+void received(const Transport& transport, const uint8_t* data, uint32_t length,
+              bool fromHost) noexcept {
+  guarded([&] {
+    tracefmt::Fields fields;
+    fields.number("serial", transport.connectionSerial);
+    if (data != nullptr && length >= sim::kRecvMinimumDispatchSize) {
+      const uint8_t* id = data + sim::kRecvIdOffset;
+      fields.number("id", uint32_t(id[0]) | uint32_t(id[1]) << 8 | uint32_t(id[2]) << 16 |
+                              uint32_t(id[3]) << 24);
+    }
+    fields.number("size", length).add("via", fromHost ? "host" : "transport");
+    emit("recv", fields, data, length);
+  });
+}
+
+void disconnecting(const Transport& transport, int32_t reason, uint32_t code) noexcept {
+  if (transport.state != StateConnected) return; // nothing to close
+  const uint32_t error =
+      transport.kind == TransportKind::Tcp ? uint32_t(WSAGetLastError()) : GetLastError();
+  guarded([&] {
+    emit("disconnect", tracefmt::Fields()
+                           .number("serial", transport.connectionSerial)
+                           .number("reason", uint32_t(reason))
+                           .text("why", std::string_view(tracefmt::disconnectReasonText(reason)))
+                           .hex("code", code)
+                           .number("error", error));
+  });
+}
+
+} // namespace detail
+
+} // namespace trace

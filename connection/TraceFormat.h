@@ -1,0 +1,95 @@
+#pragma once
+// The text of the connection trace, without any Windows call: how values are written into a
+// line, the hex dump, the description of the messages in a send, where each effective setting
+// came from, and the reader that takes a line apart again (used by wirebridge-probe).
+//
+// A line: "<date> <time.ms> [<thread id, hex>] <event> key=value key=value ...". A value is a
+// bare token, or a quoted string in which a quote is written twice ("a ""b"""). Lines of a hex
+// dump follow their message line and begin with two spaces.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "connection/ConfigRules.h"
+
+namespace tracefmt {
+
+// UTF-8 of a wide string (UTF-16 where wchar_t has 16 bits, UTF-32 elsewhere); unpaired
+// surrogates become U+FFFD.
+std::string utf8(std::wstring_view text);
+
+// A quoted value: quotes doubled, control characters replaced by '?'.
+std::string quoted(std::string_view text);
+inline std::string quoted(std::wstring_view text) {
+  return quoted(std::string_view(utf8(text)));
+}
+// "0x" and eight hex digits.
+std::string hex32(uint32_t value);
+
+// key=value pairs appended to a line, separated by one space.
+class Fields {
+public:
+  Fields& add(std::string_view key, std::string_view bareValue);
+  Fields& text(std::string_view key, std::string_view value) { return add(key, quoted(value)); }
+  Fields& text(std::string_view key, std::wstring_view value) { return add(key, quoted(value)); }
+  Fields& number(std::string_view key, uint64_t value);
+  Fields& hex(std::string_view key, uint32_t value) { return add(key, hex32(value)); }
+  Fields& flag(std::string_view key, bool value) { return add(key, value ? "yes" : "no"); }
+  const std::string& str() const noexcept { return text_; }
+
+private:
+  std::string text_;
+};
+
+// Lines of a hex dump of `data`, 16 bytes a line, each "  <offset>  <hex bytes>  <ASCII>\r\n".
+std::string hexDump(const uint8_t* data, size_t length);
+
+// Name of a client message type id, or "" for an unknown one.
+const char* clientMessageName(uint32_t type) noexcept;
+
+// One client message found in a send: its header fields.
+struct SentMessage {
+  uint32_t size;
+  uint32_t type;
+  uint32_t sequence;
+};
+// The messages laid back to back in `data` (a flush may carry several); stops at a header that
+// is short or does not fit.
+std::vector<SentMessage> sentMessages(const uint8_t* data, size_t length);
+
+// Where each effective setting came from: "default", a file with section and key
+// ("<path> [<section>] <key>"), or "registry <value name>".
+struct ConfigSources {
+  std::string protocol = "default";
+  std::string address = "default";
+  std::string port = "default";
+  std::string maxReceiveSize = "default";
+  std::string disableNagle = "default";
+};
+
+// Updates `sources` for one file's section, given the values it held and the settings before
+// and after it was applied.
+void attributeSection(ConfigSources& sources, std::wstring_view file, std::wstring_view section,
+                      const config::SectionValues& values, const ConnectionConfig& before,
+                      const ConnectionConfig& after);
+
+const char* protocolName(TransportProtocol protocol) noexcept;
+// What a disconnect reason means, in a few words.
+const char* disconnectReasonText(int32_t reason) noexcept;
+
+// A trace line taken apart. `event` is empty for lines that are not event lines (hex dumps,
+// damaged lines).
+struct Record {
+  std::string time; // "<date> <time>"
+  std::string thread;
+  std::string event;
+  std::vector<std::pair<std::string, std::string>> fields; // values unquoted
+  // The value of `key`, or null when the line has no such field.
+  const std::string* find(std::string_view key) const noexcept;
+};
+Record parseLine(std::string_view line);
+
+} // namespace tracefmt

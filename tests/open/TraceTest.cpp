@@ -1,0 +1,219 @@
+// The connection trace: what a scripted conversation with the stand-in server leaves in the
+// trace file, that nothing is written while the trace is off, and that a trace file that can't
+// be written changes nothing the exports do.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "TestPrograms.h"
+#include "connection/ConfigLookup.h"
+#include "connection/Trace.h"
+#include "include/Wirebridge.h"
+#include "tests/support/ConnectedClient.h"
+#include "tests/support/LocalSimulatorSetup.h"
+#include "tests/support/TraceFile.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+simserver::Options ipv4Only() {
+  simserver::Options options;
+  options.servePipe = false;
+  options.serveIPv6 = false;
+  return options;
+}
+
+class Trace : public testing::Test {
+protected:
+  LocalSimulatorSetup setup;
+  testfiles::TemporaryFile file{"", false};
+};
+
+TEST_F(Trace, RecordsEveryStepOfAScriptedConversation) {
+  simserver::Server server(ipv4Only());
+  server.start();
+  setup.writeConfig("[SimConnect]\nMaxReceiveSize=50000\n");
+  TraceSettings settings(file.path(), L"2");
+  HANDLE handle = nullptr;
+  ASSERT_EQ(SimConnect_Open(&handle, "trace-test", nullptr, 0, nullptr, 0), S_OK);
+  ASSERT_TRUE(server.waitForMessages(1, 1, 10s));
+  Collected collected;
+  ASSERT_TRUE(waitUntil([&] {
+    collected.dispatch(static_cast<SimClient*>(handle));
+    return !collected.records.empty();
+  }));
+  ASSERT_EQ(SimConnect_TransmitClientEvent(handle, 0, 7, 8, 9, 0), S_OK);
+  ASSERT_TRUE(server.waitForMessages(1, 2, 10s));
+  ASSERT_TRUE(waitUntil([&] {
+    collected.dispatch(static_cast<SimClient*>(handle));
+    return collected.records.size() >= 2;
+  }));
+  server.closeConnection(1, simserver::CloseMode::Orderly);
+  ASSERT_TRUE(waitUntil([&] { return static_cast<SimClient*>(handle)->IsLost(); }));
+  EXPECT_EQ(SimConnect_TransmitClientEvent(handle, 0, 7, 8, 9, 0), HRESULT(0xC000013E));
+  // The completion thread's lines reach the file by the next open at the latest.
+  SimConnect_Open(nullptr, nullptr, nullptr, 0, nullptr, 0);
+  const std::string text = file.read();
+  const std::string port = std::to_string(server.ipv4Port());
+
+  ASSERT_EQ(traceEvents(text, "open").size(), 2u) << text;
+  EXPECT_EQ(fieldOf(traceEvents(text, "open")[0], "index"), "0");
+  const auto registry = traceEvents(text, "registry");
+  ASSERT_FALSE(registry.empty());
+  EXPECT_EQ(fieldOf(registry[0], "ipv4"), port);
+  EXPECT_EQ(fieldOf(registry[0], "ipv6"), "none");
+
+  const auto files = traceEvents(text, "config-read");
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(fieldOf(files[2], "found"), "yes");
+  EXPECT_EQ(fieldOf(files[2], "lines"), "yes");
+  EXPECT_EQ(fieldOf(files[2], "MaxReceiveSize"), "50000");
+  const auto effective = traceEvents(text, "effective");
+  ASSERT_EQ(effective.size(), 1u);
+  EXPECT_EQ(fieldOf(effective[0], "protocol"), "Pipe");
+  EXPECT_EQ(fieldOf(effective[0], "protocol.from"), "default");
+  EXPECT_EQ(fieldOf(effective[0], "maxReceiveSize"), "50000");
+  EXPECT_EQ(fieldOf(effective[0], "maxReceiveSize.from"),
+            fieldOf(files[2], "file") + " [SimConnect] MaxReceiveSize");
+
+  const auto attempts = traceEvents(text, "attempt");
+  ASSERT_EQ(attempts.size(), 3u);
+  EXPECT_EQ(fieldOf(attempts[0], "transport"), "pipe");
+  EXPECT_EQ(fieldOf(attempts[0], "target"), "\\\\.\\pipe\\Lockheed Martin Prepar3D v4\\SimConnect");
+  EXPECT_EQ(fieldOf(attempts[0], "result"), "failed");
+  EXPECT_EQ(fieldOf(attempts[0], "error"), "2");
+  EXPECT_EQ(fieldOf(attempts[1], "result"), "skipped"); // no IPv6 port published
+  EXPECT_EQ(fieldOf(attempts[2], "target"), "127.0.0.1:" + port);
+  EXPECT_EQ(fieldOf(attempts[2], "result"), "connected");
+  const std::string serial = fieldOf(attempts[2], "serial");
+  EXPECT_NE(serial, "0");
+  ASSERT_EQ(traceEvents(text, "host-window").size(), 1u);
+  EXPECT_EQ(fieldOf(traceEvents(text, "host-window")[0], "window"), "none");
+
+  const auto sent = traceEvents(text, "send");
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(fieldOf(sent[0], "name"), "Open");
+  EXPECT_EQ(fieldOf(sent[0], "type"), "0xF0000001");
+  EXPECT_EQ(fieldOf(sent[0], "size"), "296");
+  EXPECT_EQ(fieldOf(sent[0], "seq"), "1");
+  EXPECT_EQ(fieldOf(sent[0], "serial"), serial);
+  EXPECT_EQ(fieldOf(sent[1], "name"), "TransmitClientEvent");
+  EXPECT_EQ(fieldOf(sent[1], "seq"), "2");
+  // Level 2: the bytes follow each message line.
+  EXPECT_NE(text.find("  000000  28 01 00 00 1a 00 00 00 01 00 00 f0 01 00 00 00"),
+            std::string::npos);
+
+  const auto received = traceEvents(text, "recv");
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_EQ(fieldOf(received[0], "id"), "2");
+  EXPECT_EQ(fieldOf(received[0], "size"), "308");
+  EXPECT_EQ(fieldOf(received[0], "serial"), serial);
+  EXPECT_EQ(fieldOf(received[1], "size"), "36");
+
+  const auto lost = traceEvents(text, "disconnect");
+  ASSERT_EQ(lost.size(), 1u);
+  EXPECT_EQ(fieldOf(lost[0], "serial"), serial);
+  EXPECT_EQ(fieldOf(lost[0], "reason"), "4");
+  EXPECT_EQ(fieldOf(lost[0], "code"), "0xC000013E");
+  const auto failed = traceEvents(text, "result");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(fieldOf(failed[0], "call"), "SimConnect_TransmitClientEvent");
+  EXPECT_EQ(fieldOf(failed[0], "hr"), "0xC000013E");
+  ASSERT_FALSE(traceEvents(text, "open-end").empty());
+  EXPECT_EQ(fieldOf(traceEvents(text, "open-end")[0], "hr"), "0x00000000");
+}
+
+TEST_F(Trace, ASectionInDocumentsTurnsItOnWithAFileBesideIt) {
+  const std::wstring documents = userDocumentsFolder();
+  ASSERT_FALSE(documents.empty());
+  const std::wstring settingsFile = documents + L"\\Wirebridge.cfg";
+  const std::wstring traceFile = documents + L"\\wirebridge-trace-test.log";
+  ASSERT_EQ(GetFileAttributesW(settingsFile.c_str()), INVALID_FILE_ATTRIBUTES)
+      << "a Wirebridge.cfg of the user's is in the way";
+  {
+    std::ofstream(std::filesystem::path(settingsFile))
+        << "[Trace]\nFile=wirebridge-trace-test.log\nLevel=1\n";
+  }
+  HANDLE handle = nullptr;
+  EXPECT_EQ(SimConnect_Open(&handle, "documents", nullptr, 0, nullptr, 9), E_INVALIDARG);
+  const bool wasOn = trace::on();
+  DeleteFileW(settingsFile.c_str());
+  SimConnect_Open(nullptr, nullptr, nullptr, 0, nullptr, 0); // off again, the file let go
+  EXPECT_TRUE(wasOn);
+  testfiles::TemporaryFile copy{"", false};
+  const bool moved = MoveFileW(traceFile.c_str(), copy.path().c_str()) != 0;
+  if (!moved) DeleteFileW(traceFile.c_str()); // Documents stays as it was
+  ASSERT_TRUE(moved);
+  const std::string text = copy.read();
+  ASSERT_EQ(traceEvents(text, "open").size(), 1u) << text;
+  EXPECT_EQ(fieldOf(traceEvents(text, "open")[0], "index"), "9");
+  EXPECT_EQ(traceEvents(text, "config-probe").size(), 3u); // the section is nowhere
+  EXPECT_EQ(fieldOf(traceEvents(text, "open-end")[0], "hr"), "0x80070057");
+}
+
+TEST_F(Trace, NothingIsWrittenWhileOff) {
+  simserver::Server server(ipv4Only());
+  server.start();
+  {
+    // Level 0 names a file and still means off.
+    TraceSettings settings(file.path(), L"0");
+    HANDLE handle = nullptr;
+    ASSERT_EQ(SimConnect_Open(&handle, "quiet", nullptr, 0, nullptr, 0), S_OK);
+    EXPECT_FALSE(trace::on());
+    EXPECT_EQ(SimConnect_TransmitClientEvent(handle, 0, 1, 2, 3, 4), S_OK);
+    ASSERT_TRUE(server.waitForMessages(1, 2, 10s));
+  }
+  EXPECT_EQ(GetFileAttributesW(file.path().c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(Trace, AFileThatCannotBeWrittenChangesNothing) {
+  simserver::Server server(ipv4Only());
+  server.start();
+  // Held without sharing by someone else, and in a folder that does not exist.
+  const HANDLE held = CreateFileW(file.path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  for (const std::wstring& path : {file.path(), file.path() + L".missing\\trace.log"}) {
+    TraceSettings settings(path, L"2");
+    HANDLE handle = nullptr;
+    SetLastError(0);
+    ASSERT_EQ(SimConnect_Open(&handle, "unwritable", nullptr, 0, nullptr, 0), S_OK);
+    EXPECT_FALSE(trace::on());
+    EXPECT_EQ(SimConnect_TransmitClientEvent(handle, 0, 1, 2, 3, 4), S_OK);
+    EXPECT_EQ(SimConnect_TransmitClientEvent(nullptr, 0, 1, 2, 3, 4), E_FAIL);
+  }
+  ASSERT_TRUE(server.waitForMessages(2, 2, 10s));
+  CloseHandle(held);
+  EXPECT_EQ(file.read(), "");
+}
+
+TEST_F(Trace, TheFileIsRotatedOnceAtItsLimitAndReadableWhileItGrows) {
+  simserver::Options options = ipv4Only();
+  options.answerRequests = false;
+  simserver::Server server(options);
+  server.start();
+  TraceSettings settings(file.path(), L"2", L"16");
+  HANDLE handle = nullptr;
+  ASSERT_EQ(SimConnect_Open(&handle, "rotation", nullptr, 0, nullptr, 0), S_OK);
+  // Each event costs a line and a three-line dump: 200 of them are several times 16 KiB.
+  for (int i = 0; i < 200; ++i)
+    ASSERT_EQ(SimConnect_TransmitClientEvent(handle, 0, 1, 2, 3, 4), S_OK);
+  ASSERT_TRUE(server.waitForMessages(1, 201, 20s));
+  SimConnect_Open(nullptr, nullptr, nullptr, 0, nullptr, 0);
+  const std::wstring rotated = file.path() + L".1";
+  WIN32_FILE_ATTRIBUTE_DATA current{}, old{};
+  ASSERT_TRUE(GetFileAttributesExW(file.path().c_str(), GetFileExInfoStandard, &current));
+  ASSERT_TRUE(GetFileAttributesExW(rotated.c_str(), GetFileExInfoStandard, &old));
+  EXPECT_LE(current.nFileSizeLow, 16u * 1024 + 4096); // the limit and at most one write more
+  EXPECT_GT(old.nFileSizeLow, 8u * 1024);
+  // The library still holds the file open; it can be read all the same.
+  EXPECT_NE(file.read().find(" send "), std::string::npos);
+  DeleteFileW(rotated.c_str());
+}
+
+} // namespace
