@@ -14,6 +14,8 @@ set(WB_PACKAGE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/Wirebridge")
 set(WB_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/Aerolumen")
 
 install(TARGETS AerolumenP3D4 RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
+# The probe loads the Wirebridge.dll beside it.
+install(TARGETS wirebridge-probe RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
 target_include_directories(Wirebridge INTERFACE "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>")
 install(TARGETS Wirebridge EXPORT WirebridgeTargets
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime
@@ -49,6 +51,7 @@ set(WB_DOCUMENTS
   docs/user-guide.txt
   docs/developer-notes.md
   docs/symbols.md
+  docs/trace.md
   ARCHITECTURE.md
   CHANGELOG.md)
 foreach(document IN LISTS WB_DOCUMENTS)

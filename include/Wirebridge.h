@@ -39,6 +39,13 @@
  * From the first successful open on, the library keeps itself loaded for the life of the process:
  * FreeLibrary then does not unload it (a library that never opened a client unloads normally).
  *
+ * Diagnostics. Off by default. Setting WIREBRIDGE_TRACE=<file> in the environment, or putting a
+ * [Trace] section with File=<file> into "Wirebridge.cfg" in the user's Documents folder, makes
+ * every SimConnect_Open trace the configuration it read, each connection attempt with its result,
+ * and every message sent and received, one line each (docs/trace.md). wirebridge-probe.exe, beside
+ * the library, explains one open from that trace. Trace settings never change what the functions
+ * do.
+ *
  * Records. The records the server sends are the simulator's own receive records, laid out by the
  * simulator: this header declares only their common 12-byte start, SIMCONNECT_RECV. The client
  * passes each record on byte for byte, as long as its dwSize says; take the layouts of the

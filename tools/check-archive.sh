@@ -49,16 +49,18 @@ unpack() {
 
 file_list() {
   local status=0 file
-  for file in bin/AerolumenP3D4.exe bin/Wirebridge.dll \
+  for file in bin/AerolumenP3D4.exe bin/Wirebridge.dll bin/wirebridge-probe.exe \
       include/Wirebridge.h lib/libWirebridge.dll.a lib/Wirebridge.lib lib/Wirebridge.def \
       lib/cmake/Wirebridge/WirebridgeConfig.cmake lib/cmake/Wirebridge/WirebridgeConfigVersion.cmake \
       lib/cmake/Wirebridge/WirebridgeTargets.cmake \
       tools/simconnect-server.exe tools/simconnect-server.md \
       share/doc/Aerolumen/user-guide.md share/doc/Aerolumen/user-guide.txt \
       share/doc/Aerolumen/developer-notes.md share/doc/Aerolumen/symbols.md \
+      share/doc/Aerolumen/trace.md \
       share/doc/Aerolumen/ARCHITECTURE.md share/doc/Aerolumen/CHANGELOG.md \
       share/doc/Aerolumen/images/message-boxes.png \
-      bin/AerolumenP3D4.exe.debug bin/Wirebridge.dll.debug tools/simconnect-server.exe.debug; do
+      bin/AerolumenP3D4.exe.debug bin/Wirebridge.dll.debug bin/wirebridge-probe.exe.debug \
+      tools/simconnect-server.exe.debug; do
     [ -s "$root/$file" ] || { echo "missing: $file"; status=1; }
   done
   return $status
@@ -69,6 +71,8 @@ binaries() {
   bash "$repo/tests/launcher/check-dist-binary.sh" "$objdump" "$root/bin/AerolumenP3D4.exe" gui || status=1
   bash "$repo/tests/launcher/check-dist-binary.sh" "$objdump" "$root/bin/Wirebridge.dll" dll || status=1
   bash "$repo/tests/launcher/check-dist-binary.sh" "$objdump" "$root/tools/simconnect-server.exe" \
+    console || status=1
+  bash "$repo/tests/launcher/check-dist-binary.sh" "$objdump" "$root/bin/wirebridge-probe.exe" \
     console || status=1
   return $status
 }
