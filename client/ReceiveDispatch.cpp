@@ -16,6 +16,7 @@ uint32_t readU32(const uint8_t* at) noexcept {
 }
 
 void sendHostCommand(HWND window, void* record) noexcept {
+  WB_CALLING_OUT();
   SendMessageW(window, sim::kHostCommandMessage, WPARAM(sim::kHostCommandWParam),
                reinterpret_cast<LPARAM>(record));
 }
@@ -36,6 +37,7 @@ void pumpAllClients() {
 } // namespace
 
 void SimClient::notifyCaller() noexcept {
+  WB_CALLING_OUT();
   if (notifyWindow != nullptr && notifyMessage != 0) {
     PostMessageW(notifyWindow, notifyMessage, 0, 0);
   }
@@ -67,6 +69,7 @@ void SimClient::OnMessage(MessageSlot& slot) {
 }
 
 uint32_t dispatchQueue(SimClient* client, DispatchProc procedure, void* context) {
+  WB_CHECK_LIVE(client, "a client is not used after its final release");
   BlockRef held;
   while (client->receiveQueue.pop(held)) {
     MessageBlock* block = held.get();
@@ -74,11 +77,13 @@ uint32_t dispatchQueue(SimClient* client, DispatchProc procedure, void* context)
       registerWithHost(client, block->data, block->length);
       DispatchProc target = procedure != nullptr ? procedure : client->defaultDispatch;
       if (target != nullptr) {
+        WB_CALLING_OUT();
         target(reinterpret_cast<SIMCONNECT_RECV*>(block->data), block->length, context);
       }
     }
     if (block->hostOwned) {
       if (client->hostRelease != nullptr) {
+        WB_CALLING_OUT();
         client->hostRelease(client->hostClientId, client->connectionSerial, block->data);
       }
       block->data = nullptr; // simulator memory is never freed here
@@ -139,6 +144,7 @@ void deliverFromHost(uint32_t hostClientId, uint32_t serial, uint32_t length, vo
     client->notifyCaller();
   } else if (client->hostRelease != nullptr) {
     // Not queued: hand the data straight back, so the simulator never waits for it.
+    WB_CALLING_OUT();
     client->hostRelease(hostClientId, serial, data);
     if (block) block->data = nullptr;
   }
@@ -156,6 +162,7 @@ extern "C" HRESULT WINAPI SimConnect_CallDispatch(HANDLE handle, DispatchProc pr
       return kFail;
     }
     auto* client = static_cast<SimClient*>(handle);
+    WB_CHECK_LIVE(client, "a client is not used after its final release");
     if (procedure == nullptr && client->defaultDispatch == nullptr) return kFail;
     DispatchProc chosen = procedure != nullptr ? procedure : client->defaultDispatch;
     client->setDispatchTarget(chosen, context);
