@@ -94,9 +94,15 @@ if build windows; then
   # A session of its own, whose registry turns on heap checking for every test program.
   WB_HEAP_CHECK=1 WB_WINE_ROOT="$PWD/build/windows/wine" cmake/wine-run.sh ||
     broken+=("heap-check session")
-  export WB_HEAP_CHECK=1
-  run_ctest heapcheck build/windows --preset windows -L heapcheck -j 2
-  unset WB_HEAP_CHECK
+  # Full heap validation walks the heap at every heap call. Left out as too slow under it: the
+  # ConcurrentSend cases and the every-cut sweep of ReplyCut (SendLoad and the other ReplyCut
+  # cases take the same send and receive paths). SendLoad runs 200 requests per thread here.
+  # WB_HEAP_CHECK_EXCLUDE (a regular expression) leaves out more.
+  heap_exclude='ConcurrentSend\.|ReplyCut\.EveryCutDeliversTheWholeRecordsBeforeItThenTheLoss'
+  heap_exclude+=${WB_HEAP_CHECK_EXCLUDE:+|$WB_HEAP_CHECK_EXCLUDE}
+  export WB_HEAP_CHECK=1 WB_STRESS_PER_THREAD=200
+  run_ctest heapcheck build/windows --preset windows -L heapcheck -E "$heap_exclude" -j 2
+  unset WB_HEAP_CHECK WB_STRESS_PER_THREAD
   WB_WINE_ROOT="$PWD/build/windows/wine" cmake/wine-run.sh --stop
 else
   broken+=("windows build")
