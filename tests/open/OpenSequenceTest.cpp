@@ -172,10 +172,13 @@ TEST_F(OpenSequence, ReceiveLimitAndNagleSettingsReachTheConnection) {
   EXPECT_EQ(noDelayOf(configured), 1);
   ASSERT_TRUE(server.sendRaw(server.connections().back(), large));
   largeRecords = 0;
+  HRESULT dispatched = S_OK;
   EXPECT_TRUE(waitUntil([&] {
-    EXPECT_EQ(SimConnect_CallDispatch(configured, countLargeRecord, nullptr), S_OK);
-    return largeRecords == 1;
+    dispatched = SimConnect_CallDispatch(configured, countLargeRecord, nullptr);
+    return largeRecords == 1 || dispatched != S_OK;
   }));
+  EXPECT_EQ(dispatched, S_OK);
+  EXPECT_EQ(largeRecords, 1u);
 
   ASSERT_EQ(open(9), S_OK); // the defaults: Nagle on, the smaller limit
   HANDLE plain = handle;
