@@ -7,9 +7,12 @@
 #include <mutex>
 #endif
 
+#include "client/Checked.h"
+
 class CriticalSection {
 public:
-  explicit CriticalSection(unsigned spinCount = 0) noexcept {
+  explicit CriticalSection(unsigned spinCount = 0, LockRank rank = LockRank::Unranked) noexcept {
+    setRank(rank);
 #ifdef _WIN32
     InitializeCriticalSectionAndSpinCount(&section_, spinCount);
 #else
@@ -24,7 +27,17 @@ public:
   CriticalSection(const CriticalSection&) = delete;
   CriticalSection& operator=(const CriticalSection&) = delete;
 
+  // The lock's place in the checked lock order (test builds only; no effect otherwise).
+  void setRank(LockRank rank) noexcept {
+#ifdef WB_CHECKED
+    rank_ = rank;
+#else
+    (void)rank;
+#endif
+  }
+
   void enter() noexcept {
+    WB_LOCK_ENTERING(rank_);
 #ifdef _WIN32
     EnterCriticalSection(&section_);
 #else
@@ -37,6 +50,7 @@ public:
 #else
     mutex_.unlock();
 #endif
+    WB_LOCK_LEFT(rank_);
   }
 
   class [[nodiscard]] Guard {
@@ -64,4 +78,5 @@ private:
 #else
   std::mutex mutex_;
 #endif
+  WB_LOCK_RANK_FIELD
 };

@@ -34,6 +34,7 @@ template <typename Build>
 HRESULT buildAndCommit(HANDLE handle, uint32_t size, Build&& build) noexcept {
   auto* client = static_cast<SimClient*>(handle);
   if (client == nullptr) return kFail;
+  WB_CHECK_LIVE(client, "a client is not used after its final release");
   auto building = client->buildLock.lock();
   uint8_t* buffer = nullptr;
   if (const HRESULT refused = obtainBuffer(client, size, buffer); refused != S_OK) return refused;

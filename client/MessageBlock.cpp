@@ -15,6 +15,7 @@ MessageBlock::MessageBlock(uint8_t* data, uint32_t length, uint32_t connectionSe
     : data(data), length(length), connectionSerial(connectionSerial), hostOwned(hostOwned) {}
 
 MessageBlock::~MessageBlock() {
+  WB_POISON(this);
   // Simulator memory goes back through its own function, never to this library's allocator.
   if (data != nullptr && hostOwned == 0) freeMessageData(data);
 }
@@ -26,9 +27,14 @@ MessageBlock* MessageBlock::create(uint8_t* data, uint32_t length, uint32_t conn
 }
 
 void MessageBlock::addRef() noexcept {
-  refCount.fetch_add(1, std::memory_order_relaxed);
+  WB_CHECK_LIVE(this, "a message block is not used after its final release");
+  WB_CHECK_RELEASE(refCount.fetch_add(1, std::memory_order_relaxed),
+                   "a message block's reference count never goes below zero");
 }
 
 void MessageBlock::release() noexcept {
-  if (refCount.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  WB_CHECK_LIVE(this, "a message block is not used after its final release");
+  const int32_t before = refCount.fetch_sub(1, std::memory_order_acq_rel);
+  WB_CHECK_RELEASE(before, "a message block's reference count never goes below zero");
+  if (before == 1) delete this;
 }

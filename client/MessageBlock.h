@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "client/Checked.h"
+
 // Message bytes owned by this library are allocated and freed through these two functions only.
 uint8_t* allocateMessageData(uint32_t length) noexcept;
 void freeMessageData(uint8_t* data) noexcept;
@@ -25,6 +27,7 @@ public:
   uint32_t length;
   uint32_t connectionSerial;
   uint32_t hostOwned; // 1: `data` belongs to the simulator and goes back through hostRelease
+  WB_LIVE_MARKER
 
 protected:
   MessageBlock(uint8_t* data, uint32_t length, uint32_t connectionSerial,

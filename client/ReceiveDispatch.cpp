@@ -17,6 +17,7 @@ uint32_t readU32(const uint8_t* at) noexcept {
 }
 
 void sendHostCommand(HWND window, void* record) noexcept {
+  WB_CALLING_OUT();
   SendMessageW(window, sim::kHostCommandMessage, WPARAM(sim::kHostCommandWParam),
                reinterpret_cast<LPARAM>(record));
 }
@@ -37,6 +38,7 @@ void pumpAllClients() {
 } // namespace
 
 void SimClient::notifyCaller() noexcept {
+  WB_CALLING_OUT();
   if (notifyWindow != nullptr && notifyMessage != 0) {
     PostMessageW(notifyWindow, notifyMessage, 0, 0);
   }
@@ -70,6 +72,7 @@ void SimClient::OnMessage(MessageSlot& slot) {
 }
 
 uint32_t dispatchQueue(SimClient* client, DispatchProc procedure, void* context) {
+  WB_CHECK_LIVE(client, "a client is not used after its final release");
   BlockRef held;
   while (client->receiveQueue.pop(held)) {
     MessageBlock* block = held.get();
@@ -77,11 +80,13 @@ uint32_t dispatchQueue(SimClient* client, DispatchProc procedure, void* context)
       registerWithHost(client, block->data, block->length);
       DispatchProc target = procedure != nullptr ? procedure : client->defaultDispatch;
       if (target != nullptr) {
+        WB_CALLING_OUT();
         target(reinterpret_cast<SIMCONNECT_RECV*>(block->data), block->length, context);
       }
     }
     if (block->hostOwned) {
       if (client->hostRelease != nullptr) {
+        WB_CALLING_OUT();
         client->hostRelease(client->hostClientId, client->connectionSerial, block->data);
       }
       block->data = nullptr; // simulator memory is never freed here
@@ -145,6 +150,7 @@ void deliverFromHost(uint32_t hostClientId, uint32_t serial, uint32_t length, vo
     client->notifyCaller();
   } else if (client->hostRelease != nullptr) {
     // Not queued: hand the data straight back, so the simulator never waits for it.
+    WB_CALLING_OUT();
     client->hostRelease(hostClientId, serial, data);
     if (block) block->data = nullptr;
   }
@@ -163,6 +169,7 @@ extern "C" HRESULT WINAPI SimConnect_CallDispatch(HANDLE handle, DispatchProc pr
       return trace::result(__func__, kFail);
     }
     auto* client = static_cast<SimClient*>(handle);
+    WB_CHECK_LIVE(client, "a client is not used after its final release");
     if (procedure == nullptr && client->defaultDispatch == nullptr) {
       return trace::result(__func__, kFail);
     }

@@ -8,7 +8,7 @@
 
 CriticalSection& sendLock() noexcept {
   // Created when the library is loaded, deleted when it is unloaded.
-  static CriticalSection lock(100);
+  static CriticalSection lock(100, LockRank::Send);
   return lock;
 }
 
@@ -21,12 +21,14 @@ void numberMessage(SimClient& client, uint8_t* buffer) noexcept {
 
 // In host mode: a simulator buffer for the message, or null to build it in the staging area.
 uint8_t* obtainHostBuffer(SimClient& client, uint32_t size) noexcept {
+  WB_CALLING_HOST_BUFFER_FUNCTION();
   auto* buffer = static_cast<uint8_t*>(
       client.hostAllocate(client.hostClientId, client.connectionSerial, size));
   if (buffer == nullptr) return nullptr;
   try {
     client.hostBuffers.push_back({buffer, size});
   } catch (...) {
+    WB_CALLING_HOST_BUFFER_FUNCTION();
     client.hostDiscard(client.hostClientId, client.connectionSerial, buffer);
     return nullptr;
   }
@@ -38,6 +40,7 @@ uint8_t* obtainHostBuffer(SimClient& client, uint32_t size) noexcept {
 
 uint32_t obtainMessageBuffer(SimClient* client, uint32_t size, uint8_t** buffer) noexcept {
   auto guard = sendLock().lock();
+  if (client != nullptr) WB_CHECK_LIVE(client, "a client is not used after its final release");
   *buffer = nullptr;
   if (client == nullptr || client->stagingBase == nullptr) return ObtainFailed;
   if (client->IsLost()) return ObtainLost;
@@ -63,6 +66,7 @@ uint32_t releaseMessageBuffer(SimClient* client, uint8_t* buffer, uint32_t size)
     auto& entries = client->hostBuffers;
     for (auto it = entries.begin(); it != entries.end(); ++it) {
       if (it->buffer == buffer && it->length == size) {
+        WB_CALLING_HOST_BUFFER_FUNCTION();
         client->hostDiscard(client->hostClientId, client->connectionSerial, buffer);
         entries.erase(it);
         return 0;
@@ -82,9 +86,11 @@ uint32_t commitMessage(SimClient* client) noexcept {
 uint32_t flushStaging(SimClient* client) noexcept {
   auto guard = sendLock().lock();
   if (client == nullptr) return 1;
+  WB_CHECK_LIVE(client, "a client is not used after its final release");
   if (client->hostMode) {
     for (const HostBuffer& entry : client->hostBuffers) {
       trace::sending(*client, entry.buffer, entry.length, true);
+      WB_CALLING_HOST_BUFFER_FUNCTION();
       client->hostSend(client->hostClientId, client->connectionSerial, entry.length, entry.buffer);
     }
     client->hostBuffers.clear();

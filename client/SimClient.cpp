@@ -34,6 +34,7 @@ bool isListed(SimClient* client) noexcept {
 
 SimClient::SimClient(TransportKind transportKind) noexcept
     : Transport(transportKind), receiveQueue(), stagingBase(staging), stagingCursor(staging) {
+  receiveQueue.lock().setRank(LockRank::ReceiveQueue);
   std::memset(staging, 0, sizeof(staging));
 }
 

@@ -10,14 +10,23 @@
 # them and outlive it. They must never hold CTest's pipes (CTest would wait for EOF), so the
 # program's output goes through files that are copied out when it ends, and the lock file is
 # closed for everything Wine starts.
+#
+# Heap checking: with WB_HEAP_CHECK=1 the program runs in a second session of its own (folder
+# "heap-check" inside WB_WINE_ROOT) whose registry gives the program's image the global flags of
+# heap tail checking, free checking and validation. Wine then reports a write past a block or
+# into a freed block as an "err:heap" line and lets the program go on; any such line fails the
+# run, whatever the program's own exit code.
 set -u
 : "${WB_WINE_ROOT:?WB_WINE_ROOT names the folder of the Wine session}"
+heap_check=${WB_HEAP_CHECK:-0}
 root=$WB_WINE_ROOT
+[ "$heap_check" = 1 ] && root=$WB_WINE_ROOT/heap-check
 mkdir -p "$root"
 
 export WINEPREFIX="$root/prefix"
 export HOME="$root/home"
 export WINEDEBUG=-all
+[ "$heap_check" = 1 ] && export WINEDEBUG=-all,err+heap
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export XDG_RUNTIME_DIR="$root/xdg"
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
@@ -76,17 +85,39 @@ prepare_session() {
   start_server
 }
 
+# GlobalFlag 0xF0: heap tail checking, free checking, parameter checking, validate all.
+heap_flags_for() {
+  local image=$1
+  local marker="$root/heap-flags/$image"
+  [ -f "$marker" ] && return 0
+  mkdir -p "$root/heap-flags"
+  "$wine_bin" reg add \
+    "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\$image" \
+    /v GlobalFlag /t REG_DWORD /d 240 /f </dev/null >>"$root/wineboot.log" 2>&1 9>&- &&
+    touch "$marker"
+}
+
+stop_session() {
+  # Ends one session: the wineserver with every Wine process of the prefix, then the display.
+  local session=$1
+  [ -d "$session/prefix" ] && WINEPREFIX="$session/prefix" "$wineserver_bin" -k \
+    </dev/null >/dev/null 2>&1
+  if [ -s "$session/xvfb.pid" ]; then kill "$(cat "$session/xvfb.pid")" 2>/dev/null; fi
+  rm -f "$session/xvfb.pid"
+}
+
 if [ "${1:-}" = "--stop" ]; then
-  # Ends the session: the wineserver with every Wine process of the prefix, then the display.
-  [ -d "$WINEPREFIX" ] && "$wineserver_bin" -k </dev/null >/dev/null 2>&1
-  if display_alive; then kill "$(cat "$root/xvfb.pid")" 2>/dev/null; fi
-  rm -f "$root/xvfb.pid"
+  stop_session "$root"
+  [ "$heap_check" = 1 ] || stop_session "$root/heap-check"
   exit 0
 fi
 
 exec 9>"$root/lock"
 flock 9
 prepare_session || exit 1
+if [ "$heap_check" = 1 ] && [ "$#" -gt 0 ]; then
+  heap_flags_for "$(basename "$1")" || { echo "wine-run: heap flags not set" >&2; exit 1; }
+fi
 flock -u 9
 exec 9>&-
 
@@ -118,4 +149,9 @@ case " $* " in
 esac
 cat "$out"
 cat "$err" >&2
+if [ "$heap_check" = 1 ] && grep -q 'err:heap' "$err"; then
+  echo "wine-run: heap errors reported by $(basename "$1"): $(grep -c 'err:heap' "$err") lines," \
+    "first: $(grep -m 1 'err:heap' "$err")" >&2
+  [ "$rc" -eq 0 ] && rc=1
+fi
 exit "$rc"

@@ -31,6 +31,7 @@ void* callDispatchAddress() noexcept {
 }
 
 void sendHostCommand(HWND window, void* record) noexcept {
+  WB_CALLING_OUT();
   SendMessageW(window, sim::kHostCommandMessage, WPARAM(sim::kHostCommandWParam),
                reinterpret_cast<LPARAM>(record));
 }
@@ -170,7 +171,9 @@ uint32_t openConnection(SimClient** slot, uint32_t configIndex) {
 void closeClient(SimClient* client) {
   if (client == nullptr) return;
   Sleep(kSleepBeforeCloseMs);
+  WB_CHECK_LIVE(client, "a client is not used after its final release");
   if (client->hostState != 0 && liveClientCount == 1 && client->pumpRemover != nullptr) {
+    WB_CALLING_OUT();
     client->pumpRemover(callDispatchAddress());
   }
   // Messages are given up undispatched; simulator data goes back to the simulator.
@@ -178,6 +181,7 @@ void closeClient(SimClient* client) {
   while (client->receiveQueue.pop(held)) {
     if (held->hostOwned) {
       if (client->hostRelease != nullptr) {
+        WB_CALLING_OUT();
         client->hostRelease(client->hostClientId, client->connectionSerial, held->data);
       }
       held->data = nullptr;

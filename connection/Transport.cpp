@@ -34,6 +34,7 @@ struct TransportIo {
   static VOID CALLBACK completion(DWORD status, DWORD bytes, LPOVERLAPPED overlapped) {
     if (overlapped == nullptr) return;
     auto* block = CONTAINING_RECORD(overlapped, IoBlock, overlapped);
+    WB_CHECK_LIVE(block->owner, "a completion finds its transport alive");
     block->owner->onCompletion(*block, status, bytes);
   }
 };
@@ -43,6 +44,8 @@ LPOVERLAPPED_COMPLETION_ROUTINE transportCompletionRoutine() {
 }
 
 Transport::Transport(TransportKind transportKind) noexcept : kind(transportKind) {
+  stateLock.setRank(LockRank::State);
+  sendQueue.lock().setRank(LockRank::SendQueue);
   liveTransportCount.fetch_add(1);
 }
 
@@ -62,6 +65,7 @@ Transport::~Transport() {
     }
   }
   liveTransportCount.fetch_sub(1);
+  WB_POISON(this);
 }
 
 void Transport::OnConnected() {
@@ -131,7 +135,10 @@ void Transport::OnMessage(MessageSlot&) {}
 void Transport::OnRawRead() {}
 
 bool Transport::Release() noexcept {
-  if (refCount.fetch_sub(1, std::memory_order_acq_rel) != 1) return false;
+  WB_CHECK_LIVE(this, "a transport is not used after its final release");
+  const int32_t before = refCount.fetch_sub(1, std::memory_order_acq_rel);
+  WB_CHECK_RELEASE(before, "a transport's reference count never goes below zero");
+  if (before != 1) return false;
   finalRelease();
   return true;
 }
@@ -181,6 +188,7 @@ void Transport::postRead() {
     readBlock.wsaBuffer.len = length;
     readBlock.wsaBuffer.buf = reinterpret_cast<char*>(at);
     AddRef(); // held by the read until its completion has run
+    WB_IO_POSTED(*this, false);
     if (kind == TransportKind::Tcp) {
       DWORD received = 0;
       DWORD flags = 0;
@@ -192,12 +200,14 @@ void Transport::postRead() {
       error = GetLastError();
     }
   }
-  failPosting(error);
+  failPosting(error, false);
 }
 
-void Transport::failPosting(uint32_t error) {
+void Transport::failPosting(uint32_t error, bool isWrite) {
   const auto verdict = status::classifyPostingFailure(error, kind == TransportKind::NamedPipe);
   if (verdict.proceed) return; // the completion routine takes it from here
+  WB_IO_ENDED(*this, isWrite);
+  (void)isWrite;
   // An operation that cannot even be posted would leave the connection silent or wedged for
   // good: end it the way a failed completion would.
   Disconnect(verdict.reason, verdict.code);
@@ -224,6 +234,7 @@ uint32_t Transport::startWrite(bool force) {
   writeBlock.wsaBuffer.buf = reinterpret_cast<char*>(data);
   resetOverlapped(writeBlock);
   AddRef(); // held by the write until its completion has run
+  WB_IO_POSTED(*this, true);
   uint32_t error = 0;
   if (kind == TransportKind::Tcp) {
     DWORD sent = 0;
@@ -248,11 +259,12 @@ bool Transport::Send(MessageBlock* block) {
     error = startWrite(false);
   }
   // Without this, writeInProgress would stay set and every later message would queue forever.
-  failPosting(error);
+  failPosting(error, true);
   return true;
 }
 
 void Transport::onCompletion(IoBlock& block, uint32_t rawStatus, uint32_t bytes) {
+  WB_IO_ENDED(*this, block.isWrite);
   if (state == StateConnected) {
     const auto verdict = status::classifyCompletion(status::normalizeCompletionStatus(rawStatus),
                                                     bytes, kind == TransportKind::NamedPipe);
@@ -264,7 +276,7 @@ void Transport::onCompletion(IoBlock& block, uint32_t rawStatus, uint32_t bytes)
         auto guard = stateLock.lock();
         if (state == StateConnected) error = startWrite(true);
       }
-      failPosting(error);
+      failPosting(error, true);
     } else {
       onReadCompleted(bytes);
     }

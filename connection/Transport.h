@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "client/Checked.h"
 #include "client/CriticalSection.h"
 #include "client/MessageBlock.h"
 #include "client/MessageQueue.h"
@@ -62,7 +63,11 @@ public:
   bool Send(MessageBlock* block);
 
   bool IsLost() const noexcept { return lostReason.load(std::memory_order_acquire) != 0; }
-  void AddRef() noexcept { refCount.fetch_add(1, std::memory_order_relaxed); }
+  void AddRef() noexcept {
+    WB_CHECK_LIVE(this, "a transport is not used after its final release");
+    WB_CHECK_RELEASE(refCount.fetch_add(1, std::memory_order_relaxed),
+                     "a transport's reference count never goes below zero");
+  }
   // Drops one reference; true when that destroyed the object.
   bool Release() noexcept;
 
@@ -85,6 +90,8 @@ public:
   uint32_t maxReceiveSize = 1024;
   std::atomic<int32_t> refCount{1};
   std::atomic<int32_t> lostReason{0};
+  WB_LIVE_MARKER
+  WB_IO_COUNTERS
 
 protected:
   // Closes the channel. The first failure (reason not 0) records lastSystemError, lastCode and
@@ -102,7 +109,7 @@ private:
   // Starts the next queued write; returns the Win32 error of a posting that failed at once.
   uint32_t startWrite(bool force);
   // Ends the connection for a read or write whose posting failed at once (0: nothing failed).
-  void failPosting(uint32_t error);
+  void failPosting(uint32_t error, bool isWrite);
   void onCompletion(IoBlock& block, uint32_t status, uint32_t bytes);
   void onReadCompleted(uint32_t bytes);
   void finalRelease() noexcept;

@@ -31,7 +31,7 @@ results="$out/results.tsv"
 jobs=2
 
 echo "== build: $win"
-cmake --preset windows -B "$win" -DWB_DIST_DIR="$root/$win/dist" -DWB_BENCH=ON \
+cmake --preset windows -B "$win" -DWB_DIST_DIR="$root/$win/dist" -DWB_BENCH=ON -DWB_CHECKED=OFF \
   -DBUILD_TESTING=OFF >"$out/configure-win.log" 2>&1 &&
   cmake --build "$win" -j "$jobs" --target channel_bench settings_bench launcher_bench \
     >"$out/build-win.log" 2>&1 ||
@@ -39,7 +39,7 @@ cmake --preset windows -B "$win" -DWB_DIST_DIR="$root/$win/dist" -DWB_BENCH=ON \
 
 echo "== build: $native"
 cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ \
-  -DWB_PORTABLE_ONLY=ON -DWB_BENCH=ON -DBUILD_TESTING=OFF >"$out/configure-native.log" 2>&1 &&
+  -DWB_PORTABLE_ONLY=ON -DWB_BENCH=ON -DWB_CHECKED=OFF -DBUILD_TESTING=OFF >"$out/configure-native.log" 2>&1 &&
   cmake --build "$native" -j "$jobs" --target native_bench >"$out/build-native.log" 2>&1 ||
   { tail -n 30 "$out/configure-native.log" "$out/build-native.log"; echo "bench: native build failed"; exit 1; }
 

@@ -190,16 +190,82 @@ TEST_F(HostAttach, ClosingTheLastAttachedClientCallsTheRemover) {
   EXPECT_TRUE(waitUntil([] { return liveTransportCount == 0; }));
 }
 
+// An "FS98MAIN" window in a process of its own; stop() gives the number of host commands that
+// reached it, or -1.
+class ForeignSimulatorWindow {
+public:
+  ForeignSimulatorWindow() {
+    // The build gives a Unix path; Wine shows the Unix root as drive Z:.
+    std::wstring commandLine = L"\"Z:";
+    for (const char c : std::string(FOREIGN_WINDOW_PROGRAM))
+      commandLine += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+    commandLine += L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process_)) {
+      return;
+    }
+    waitUntil(
+        [this] {
+          window_ = FindWindowW(L"FS98MAIN", nullptr);
+          DWORD owner = 0;
+          if (window_ != nullptr) GetWindowThreadProcessId(window_, &owner);
+          return owner == process_.dwProcessId;
+        },
+        10s);
+  }
+  ~ForeignSimulatorWindow() { stop(); }
+  ForeignSimulatorWindow(const ForeignSimulatorWindow&) = delete;
+  ForeignSimulatorWindow& operator=(const ForeignSimulatorWindow&) = delete;
+
+  HWND window() const { return window_; }
+  int stop() {
+    if (process_.hProcess == nullptr) return -1;
+    if (window_ != nullptr) PostMessageW(window_, WM_CLOSE, 0, 0);
+    DWORD code = DWORD(-1);
+    if (WaitForSingleObject(process_.hProcess, 10000) == WAIT_OBJECT_0) {
+      GetExitCodeProcess(process_.hProcess, &code);
+    } else {
+      TerminateProcess(process_.hProcess, DWORD(-1));
+    }
+    CloseHandle(process_.hProcess);
+    CloseHandle(process_.hThread);
+    process_ = {};
+    return int(code);
+  }
+
+private:
+  PROCESS_INFORMATION process_{};
+  HWND window_ = nullptr;
+};
+
+int dispatchedRecords = 0;
+void CALLBACK countRecord(SIMCONNECT_RECV*, DWORD, void*) {
+  ++dispatchedRecords;
+}
+
 TEST(HostAttachElsewhere, WindowOfAnotherProcessGetsNothing) {
-  // Without an "FS98MAIN" window in this process the client stays unattached.
+  // The simulator's window exists, but in another process: the client stays unattached and no
+  // host command is sent to that window, not even after the open reply is dispatched.
   LocalSimulatorSetup setup;
+  ForeignSimulatorWindow foreign;
+  ASSERT_NE(foreign.window(), nullptr);
   simserver::Options options;
   options.serveIPv4 = options.serveIPv6 = false;
   simserver::Server server(options);
   server.start();
   HANDLE handle = nullptr;
   ASSERT_EQ(SimConnect_Open(&handle, "plain", nullptr, 0, nullptr, 0), S_OK);
-  EXPECT_EQ(static_cast<SimClient*>(handle)->hostState, 0u);
+  auto* client = static_cast<SimClient*>(handle);
+  EXPECT_EQ(client->hostState, 0u);
+  ASSERT_TRUE(waitUntil([&] {
+    SimConnect_CallDispatch(handle, countRecord, nullptr);
+    return dispatchedRecords > 0; // the open reply
+  }));
+  EXPECT_EQ(client->hostState, 0u);
+  EXPECT_EQ(client->hostClientId, 0u);
+  EXPECT_EQ(foreign.stop(), 0);
 }
 
 } // namespace

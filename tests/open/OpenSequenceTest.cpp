@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
+#include <vector>
 
+#include "client/SimClient.h"
 #include "connection/OpenClose.h"
 #include "include/Wirebridge.h"
 #include "tests/support/ConnectedClient.h"
@@ -148,6 +151,60 @@ TEST_F(OpenSequence, MissingSectionIsAnInvalidArgumentBeforeAnyAttempt) {
   EXPECT_EQ(handle, nullptr);
   EXPECT_TRUE(server.connections().empty());
   EXPECT_EQ(liveClientCount, 0);
+}
+
+size_t largeRecords = 0;
+void CALLBACK countLargeRecord(SIMCONNECT_RECV*, DWORD length, void*) {
+  if (length == 60000) ++largeRecords;
+}
+
+TEST_F(OpenSequence, ReceiveLimitAndNagleSettingsReachTheConnection) {
+  simserver::Server server(serving(false, true, false));
+  server.start();
+  const std::string port = std::to_string(server.ipv4Port());
+  setup.writeConfig("[SimConnect.6]\nProtocol=IPv4\nAddress=127.0.0.1\nPort=" + port +
+                    "\nMaxReceiveSize=100000\nDisableNagle=1\n"
+                    "[SimConnect.9]\nProtocol=IPv4\nAddress=127.0.0.1\nPort=" +
+                    port + "\n");
+  // A record above the default limit of 41088 bytes.
+  std::vector<uint8_t> large(60000, 0x5A);
+  const uint32_t size = uint32_t(large.size());
+  const uint32_t id = 0x55;
+  std::memcpy(large.data(), &size, 4);
+  std::memcpy(large.data() + 8, &id, 4);
+  auto noDelayOf = [](HANDLE client) {
+    int value = 0; // the system may write a single byte
+    int length = sizeof(value);
+    if (getsockopt(reinterpret_cast<SOCKET>(static_cast<SimClient*>(client)->handle), IPPROTO_TCP,
+                   TCP_NODELAY, reinterpret_cast<char*>(&value), &length) != 0) {
+      return -1;
+    }
+    return value != 0 ? 1 : 0;
+  };
+
+  ASSERT_EQ(open(6), S_OK);
+  HANDLE configured = handle;
+  ASSERT_TRUE(server.waitForConnections(1, 10s));
+  EXPECT_EQ(noDelayOf(configured), 1);
+  ASSERT_TRUE(server.sendRaw(server.connections().back(), large));
+  largeRecords = 0;
+  HRESULT dispatched = S_OK;
+  EXPECT_TRUE(waitUntil([&] {
+    dispatched = SimConnect_CallDispatch(configured, countLargeRecord, nullptr);
+    return largeRecords == 1 || dispatched != S_OK;
+  }));
+  EXPECT_EQ(dispatched, S_OK);
+  EXPECT_EQ(largeRecords, 1u);
+
+  ASSERT_EQ(open(9), S_OK); // the defaults: Nagle on, the smaller limit
+  HANDLE plain = handle;
+  ASSERT_TRUE(server.waitForConnections(2, 10s));
+  EXPECT_EQ(noDelayOf(plain), 0);
+  ASSERT_TRUE(server.sendRaw(server.connections().back(), large));
+  EXPECT_TRUE(waitUntil([&] { return static_cast<SimClient*>(plain)->IsLost(); }));
+  largeRecords = 0;
+  EXPECT_EQ(SimConnect_CallDispatch(plain, countLargeRecord, nullptr), HRESULT(0x80004004L));
+  EXPECT_EQ(largeRecords, 0u);
 }
 
 TEST_F(OpenSequence, WinsockStaysStartedWhileAClientLives) {

@@ -7,6 +7,7 @@
 
 #include "client/ReceiveDispatch.h"
 #include "client/SendBuffer.h"
+#include "connection/OpenClose.h"
 #include "include/Wirebridge.h"
 #include "tests/support/FakeSimulatorWindow.h"
 #include "tests/support/OwnedClient.h"
@@ -165,6 +166,28 @@ TEST_F(HostEntry, DeliveredMessagesAreDispatchedThenHandedBackOnce) {
   EXPECT_EQ(log.released[0], message.data());
   EXPECT_EQ(log.released[1], shortMessage.data()); // too short to dispatch, still handed back
   EXPECT_EQ(log.releasedIds[0], 41u);
+}
+
+TEST_F(HostEntry, ClosingAClientDispatchesNothingAndHandsHostDataBackOnce) {
+  SimClient* closing = SimClient::create(TransportKind::NamedPipe);
+  ASSERT_NE(closing, nullptr);
+  closing->connectionSerial = 900;
+  closing->hostClientId = 43;
+  closing->hostState = 2;
+  closing->hostRelease = hostRelease;
+  closing->hostMode = 1;
+  closing->setDispatchTarget(countDispatch, nullptr); // would count any dispatch by the close
+  std::vector<uint8_t> first = openReply(0, 64);
+  std::vector<uint8_t> tooShort(8, 0);
+  arrive(*closing, openReply(0, 40));
+  deliverFromHost(43, 900, 64, first.data());
+  arrive(*closing, openReply(0, 40));
+  deliverFromHost(43, 900, 8, tooShort.data());
+  ASSERT_EQ(closing->receiveQueue.count(), 4);
+  closeClient(closing); // drops the creator's reference: the client is gone afterwards
+  EXPECT_EQ(log.dispatched, 0);
+  EXPECT_EQ(log.released, (std::vector<void*>{first.data(), tooShort.data()}));
+  EXPECT_EQ(log.releasedIds, (std::vector<uint32_t>{43, 43}));
 }
 
 TEST_F(HostEntry, PumpAllDispatchesClientsThatDispatchedBefore) {

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "tests/stress/StressSupport.h"
 #include "tests/support/ConnectedClient.h"
@@ -206,9 +207,10 @@ TEST_P(ReplyCut, EveryCutDeliversTheWholeRecordsBeforeItThenTheLoss) {
 }
 
 TEST_P(ReplyCut, EndFoundWhenTheNextReadIsPostedGivesTheSameCode) {
-  // The client's completion thread is held up in handing on the open reply (this thread holds the
-  // receive queue's lock) until the server has closed the channel; the end is then found when the
-  // next read is posted instead of by a read that waits.
+  // The client's completion thread is held up in handing on the open reply (a helper thread holds
+  // the receive queue's lock, which is never held together with the send path's locks) until the
+  // server has closed the channel; the end is then found when the next read is posted instead of
+  // by a read that waits.
   stress::Watchdog watchdog("end found when the next read is posted", 120s);
   simserver::FaultScript faults;
   faults.closeAfterReplyBytes = simserver::records::kOpenSize;
@@ -218,11 +220,24 @@ TEST_P(ReplyCut, EndFoundWhenTheNextReadIsPostedGivesTheSameCode) {
   OwnedClient client(isPipe() ? TransportKind::NamedPipe : TransportKind::Tcp);
   ASSERT_TRUE(connectTo(*client, GetParam().endpoint, *server));
   {
-    auto holdUp = client->receiveQueue.lock().lock();
-    ASSERT_EQ(sendOpen(client.get(), kClientName), S_OK);
-    ASSERT_TRUE(server->waitForConnections(1, 10s));
-    ASSERT_TRUE(server->waitForClose(server->connections().back(), 10s));
+    HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread holder([&] {
+      auto holdUp = client->receiveQueue.lock().lock();
+      SetEvent(held);
+      WaitForSingleObject(done, INFINITE);
+    });
+    WaitForSingleObject(held, INFINITE);
+    const bool sent = sendOpen(client.get(), kClientName) == S_OK;
+    const bool closed = server->waitForConnections(1, 10s) &&
+                        server->waitForClose(server->connections().back(), 10s);
     Sleep(100);
+    SetEvent(done);
+    holder.join();
+    CloseHandle(held);
+    CloseHandle(done);
+    ASSERT_TRUE(sent);
+    ASSERT_TRUE(closed);
   }
   ASSERT_TRUE(waitUntil([&] { return client->IsLost(); }));
   Collected collected;
