@@ -191,9 +191,9 @@ void Transport::postRead() {
     WB_IO_POSTED(*this, false);
     if (kind == TransportKind::Tcp) {
       DWORD received = 0;
-      DWORD flags = 0;
-      if (WSARecv(reinterpret_cast<SOCKET>(handle), &readBlock.wsaBuffer, 1, &received, &flags,
-                  &readBlock.overlapped, nullptr) == SOCKET_ERROR) {
+      readBlock.receiveFlags = 0;
+      if (WSARecv(reinterpret_cast<SOCKET>(handle), &readBlock.wsaBuffer, 1, &received,
+                  &readBlock.receiveFlags, &readBlock.overlapped, nullptr) == SOCKET_ERROR) {
         error = uint32_t(WSAGetLastError());
       }
     } else if (!ReadFile(handle, at, length, nullptr, &readBlock.overlapped)) {

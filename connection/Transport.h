@@ -34,6 +34,9 @@ struct IoBlock {
   bool isWrite;
   uint8_t* ownedData; // write only: data of the write in flight, freed when the next one starts
   WSABUF wsaBuffer;
+  // Read only: Winsock writes the receive's flags here when the receive completes, long after
+  // WSARecv returned, so they live with the block rather than on the posting thread's stack.
+  DWORD receiveFlags;
 };
 
 // Process-wide counters of transports.

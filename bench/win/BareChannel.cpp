@@ -106,11 +106,12 @@ bool BareChannel::issue(Operation& operation, uint8_t* data, uint32_t size, HAND
 bool BareChannel::start(Operation& operation, uint8_t* data, uint32_t size) {
   if (kind_ == ChannelKind::Tcp) {
     DWORD moved = 0;
-    DWORD flags = 0;
-    const int result = operation.isWrite ? WSASend(socket_.get(), &operation.buffer, 1, &moved, 0,
-                                                   &operation.overlapped, nullptr)
-                                         : WSARecv(socket_.get(), &operation.buffer, 1, &moved,
-                                                   &flags, &operation.overlapped, nullptr);
+    operation.flags = 0;
+    const int result = operation.isWrite
+                           ? WSASend(socket_.get(), &operation.buffer, 1, &moved, 0,
+                                     &operation.overlapped, nullptr)
+                           : WSARecv(socket_.get(), &operation.buffer, 1, &moved, &operation.flags,
+                                     &operation.overlapped, nullptr);
     return result == 0 || WSAGetLastError() == WSA_IO_PENDING;
   }
   const BOOL result = operation.isWrite

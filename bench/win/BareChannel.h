@@ -68,6 +68,7 @@ private:
     BareChannel* owner;
     bool isWrite;
     WSABUF buffer;
+    DWORD flags; // a receive's flags, written by Winsock when it completes
   };
   static VOID CALLBACK completed(DWORD error, DWORD bytes, LPOVERLAPPED overlapped);
   void onWriteCompleted(DWORD error, DWORD bytes);

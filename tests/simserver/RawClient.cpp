@@ -64,8 +64,8 @@ bool RawClient::startRead(uint8_t* data, DWORD size) {
   readOv_.hEvent = readEvent_;
   if (isSocket_) {
     WSABUF buffer{size, reinterpret_cast<char*>(data)};
-    DWORD flags = 0;
-    if (WSARecv(reinterpret_cast<SOCKET>(handle_), &buffer, 1, nullptr, &flags, &readOv_,
+    readFlags_ = 0;
+    if (WSARecv(reinterpret_cast<SOCKET>(handle_), &buffer, 1, nullptr, &readFlags_, &readOv_,
                 nullptr) == 0) {
       SetEvent(readEvent_);
       return true;

@@ -68,6 +68,7 @@ private:
   HANDLE readEvent_;
   HANDLE writeEvent_;
   OVERLAPPED readOv_{};
+  DWORD readFlags_ = 0; // written by Winsock when a receive completes, so it outlives the call
   OVERLAPPED writeOv_{};
   bool readPending_ = false;
   DWORD readStartError_ = 0;

@@ -61,8 +61,8 @@ public:
 
   IoStart startRead(uint8_t* data, DWORD size, OVERLAPPED& ov, DWORD& error) override {
     WSABUF buffer{size, reinterpret_cast<char*>(data)};
-    DWORD flags = 0;
-    const int result = WSARecv(socket_.get(), &buffer, 1, nullptr, &flags, &ov, nullptr);
+    receiveFlags_ = 0;
+    const int result = WSARecv(socket_.get(), &buffer, 1, nullptr, &receiveFlags_, &ov, nullptr);
     return started(result == 0, result == 0 ? 0 : static_cast<DWORD>(WSAGetLastError()), ov, error);
   }
 
@@ -131,6 +131,9 @@ private:
   }
 
   UniqueSocket socket_;
+  // Winsock writes a receive's flags when the receive completes, after startRead has returned:
+  // they must outlive the call. One read is in flight at a time.
+  DWORD receiveFlags_ = 0;
 };
 
 } // namespace
