@@ -6,8 +6,9 @@
 // poisoned marker that every entry point looks at; locks are taken in the order sendLock,
 // stateLock, sendQueue lock, and the receiveQueue lock only alone; no lock is held while the
 // caller's procedure or a simulator function runs (sendLock excepted for the simulator's buffer
-// functions); at most one read and one write are outstanding per transport. A failed check
-// prints the invariant's name and ends the process.
+// functions); at most one read and one write are outstanding per transport. CheckedHeap.cpp adds
+// guarded heap blocks to every operator new and delete of the program. A failed check prints the
+// invariant's name and ends the process.
 #include <cstdint>
 
 // Ranks of the locks whose order is checked; every other lock is Unranked.

@@ -1,6 +1,7 @@
 // Faults planted on purpose, one per run, to show that the checks of the test runs catch them:
-// heap damage (found by Wine's heap checking) and broken invariants (found by the checked
-// build). Each mode must make its run fail with the matching report; see CMakeLists.txt.
+// heap damage (found by Wine's heap checking, and by the checked build's guarded blocks of
+// operator new) and broken invariants (found by the checked build). Each mode must make its run
+// fail with the matching report; see CMakeLists.txt.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -41,6 +42,26 @@ void heapWriteAfterFree() {
   for (int i = 64; i < 80; ++i)
     data[i] = 0x5A;
   touchHeap();
+}
+
+// The same damage to blocks of operator new, which the checked build guards itself.
+uint8_t* (*volatile allocateArray)(size_t) = [](size_t length) { return new uint8_t[length]; };
+void (*volatile deleteArray)(uint8_t*) = [](uint8_t* data) { delete[] data; };
+
+void guardedOverrun(int argc) {
+  const size_t length = 24;
+  volatile uint8_t* data = allocateArray(length);
+  data[length - 1 + size_t(argc)] = 0x5A; // one byte past the end
+  deleteArray(const_cast<uint8_t*>(data));
+}
+
+void guardedWriteAfterFree() {
+  volatile uint8_t* data = allocateArray(256);
+  deleteArray(const_cast<uint8_t*>(data));
+  data[100] = 0x5A;
+  // Freed blocks wait in a quarantine; enough later frees push this one out and check it.
+  for (int i = 0; i < 10000; ++i)
+    deleteArray(allocateArray(32));
 }
 
 void CALLBACK ignoreMessage(SIMCONNECT_RECV*, DWORD, void*) {}
@@ -95,6 +116,14 @@ int run(const std::string& mode, int argc) {
     heapOverrun(argc);
   } else if (mode == "heap-write-after-free") {
     heapWriteAfterFree();
+  } else if (mode == "guarded-overrun") {
+    guardedOverrun(argc);
+  } else if (mode == "guarded-write-after-free") {
+    guardedWriteAfterFree();
+  } else if (mode == "guarded-double-free") {
+    uint8_t* data = allocateArray(40);
+    deleteArray(data);
+    deleteArray(data);
   } else if (mode == "reference-below-zero") {
     MessageBlock* block = blockOf(8);
     block->refCount = 0; // one release too many has already happened
