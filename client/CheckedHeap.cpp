@@ -2,8 +2,9 @@
 // links the checked libraries goes through here. A block carries a header that marks it live and
 // a tail pattern behind its data; freeing it checks both, fills the block with a freed pattern and
 // keeps it back from the heap for the next few thousand frees, and a block that leaves that
-// quarantine must still hold the pattern. So a write past a block, a second free and a write into
-// a freed block each end the program with the invariant's name.
+// quarantine, or is still in it when the program ends, must still hold the pattern. So a write past
+// a block, a second free and a write into a freed block each end the program with the invariant's
+// name.
 //
 // Wine's own heap checking validates the whole heap on every heap call, but its delayed free fills
 // a block outside the heap's lock, so a program that frees on several threads at once sees false
@@ -15,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <utility>
 
 #include "client/Checked.h"
 
@@ -83,6 +85,18 @@ void freeGuarded(void* pointer) noexcept {
   ReleaseSRWLockExclusive(&quarantineLock);
   if (leaving != nullptr) releaseFromQuarantine(leaving);
 }
+
+// At the program's end every block still in quarantine is checked too, so that a write into a
+// freed block is caught also in a program that frees too little to push it out.
+struct QuarantineCheckAtExit {
+  ~QuarantineCheckAtExit() {
+    AcquireSRWLockExclusive(&quarantineLock);
+    for (BlockHeader*& header : quarantine) {
+      if (header != nullptr) releaseFromQuarantine(std::exchange(header, nullptr));
+    }
+    ReleaseSRWLockExclusive(&quarantineLock);
+  }
+} quarantineCheckAtExit;
 
 void* allocateOrThrow(size_t size) {
   void* pointer = allocateGuarded(size);

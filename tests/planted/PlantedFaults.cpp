@@ -55,11 +55,13 @@ void guardedOverrun(int argc) {
   deleteArray(const_cast<uint8_t*>(data));
 }
 
-void guardedWriteAfterFree() {
+// Freed blocks wait in a quarantine and are checked when they leave it: pushed out by later
+// frees (the default), or at the program's end (argument "at-exit").
+void guardedWriteAfterFree(bool atExit) {
   volatile uint8_t* data = allocateArray(256);
   deleteArray(const_cast<uint8_t*>(data));
   data[100] = 0x5A;
-  // Freed blocks wait in a quarantine; enough later frees push this one out and check it.
+  if (atExit) return;
   for (int i = 0; i < 10000; ++i)
     deleteArray(allocateArray(32));
 }
@@ -119,7 +121,9 @@ int run(const std::string& mode, int argc) {
   } else if (mode == "guarded-overrun") {
     guardedOverrun(argc);
   } else if (mode == "guarded-write-after-free") {
-    guardedWriteAfterFree();
+    guardedWriteAfterFree(false);
+  } else if (mode == "guarded-write-after-free-at-exit") {
+    guardedWriteAfterFree(true);
   } else if (mode == "guarded-double-free") {
     uint8_t* data = allocateArray(40);
     deleteArray(data);
