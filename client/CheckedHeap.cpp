@@ -13,8 +13,10 @@
 #ifdef WB_CHECKED
 #include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -43,6 +45,10 @@ uint8_t* dataOf(BlockHeader* header) noexcept {
   return reinterpret_cast<uint8_t*>(header + 1);
 }
 
+bool allBytesAre(const uint8_t* bytes, size_t length, uint8_t value) noexcept {
+  return std::all_of(bytes, bytes + length, [value](uint8_t byte) { return byte == value; });
+}
+
 void* allocateGuarded(size_t size) noexcept {
   if (size > SIZE_MAX - sizeof(BlockHeader) - kTailLength) return nullptr;
   auto* header = static_cast<BlockHeader*>(
@@ -50,18 +56,14 @@ void* allocateGuarded(size_t size) noexcept {
   if (header == nullptr) return nullptr;
   header->size = size;
   header->marker = kBlockLive;
-  uint8_t* tail = dataOf(header) + size;
-  for (size_t i = 0; i < kTailLength; ++i)
-    tail[i] = kTailByte;
+  std::memset(dataOf(header) + size, kTailByte, kTailLength);
   return dataOf(header);
 }
 
 // A block leaving the quarantine: every byte must still hold the freed pattern.
 void releaseFromQuarantine(BlockHeader* header) noexcept {
-  const uint8_t* data = dataOf(header);
-  for (size_t i = 0; i < header->size + kTailLength; ++i) {
-    if (data[i] != kFreedByte) WB_CHECK(false, "a freed heap block is not written to");
-  }
+  WB_CHECK(allBytesAre(dataOf(header), header->size + kTailLength, kFreedByte),
+           "a freed heap block is not written to");
   HeapFree(GetProcessHeap(), 0, header);
 }
 
@@ -70,14 +72,10 @@ void freeGuarded(void* pointer) noexcept {
   BlockHeader* header = static_cast<BlockHeader*>(pointer) - 1;
   WB_CHECK(header->marker != kBlockFreed, "a heap block is freed once");
   WB_CHECK(header->marker == kBlockLive, "only blocks of operator new are deleted");
-  const uint8_t* tail = dataOf(header) + header->size;
-  for (size_t i = 0; i < kTailLength; ++i) {
-    if (tail[i] != kTailByte) WB_CHECK(false, "a heap block is not written past its end");
-  }
+  WB_CHECK(allBytesAre(dataOf(header) + header->size, kTailLength, kTailByte),
+           "a heap block is not written past its end");
   header->marker = kBlockFreed;
-  uint8_t* data = dataOf(header);
-  for (size_t i = 0; i < header->size + kTailLength; ++i)
-    data[i] = kFreedByte;
+  std::memset(dataOf(header), kFreedByte, header->size + kTailLength);
   AcquireSRWLockExclusive(&quarantineLock);
   BlockHeader* leaving = quarantine[quarantineNext];
   quarantine[quarantineNext] = header;

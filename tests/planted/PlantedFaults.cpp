@@ -16,54 +16,40 @@
 
 namespace {
 
-// Called through volatile pointers, so that the compiler can neither drop nor merge the heap
-// calls around the damage.
-void* (*volatile allocate)(size_t) = std::malloc;
-void (*volatile release)(void*) = std::free;
+// The C heap, which Wine's heap checking watches, and operator new, whose blocks the checked build
+// guards itself. Called through volatile pointers, so that the compiler can neither drop nor merge
+// the heap calls around the damage.
+struct Heap {
+  void* (*volatile allocate)(size_t);
+  void (*volatile release)(void*);
+};
+Heap cHeap{std::malloc, std::free};
+Heap newHeap{[](size_t length) { return ::operator new(length); },
+             [](void* data) { ::operator delete(data); }};
 
-// Heap calls after the damage, so that validation has a chance to look at the heap.
-void touchHeap() {
-  for (int i = 0; i < 16; ++i)
-    release(allocate(size_t(32 + i)));
+// Heap calls after the damage: Wine validates the heap at each, and enough of them push a freed
+// block out of the guarded heap's quarantine, where it is checked.
+void churn(Heap& heap, int rounds) {
+  for (int i = 0; i < rounds; ++i)
+    heap.release(heap.allocate(size_t(32 + i % 16)));
 }
 
-void heapOverrun(int argc) {
+void overrun(Heap& heap, int argc) {
   const size_t length = 24;
-  auto* data = static_cast<volatile uint8_t*>(allocate(length));
+  auto* data = static_cast<volatile uint8_t*>(heap.allocate(length));
   data[length - 1 + size_t(argc)] = 0x5A; // one byte past the end
-  touchHeap();
-  release(const_cast<uint8_t*>(data));
-  touchHeap();
+  churn(heap, 16);
+  heap.release(const_cast<uint8_t*>(data));
+  churn(heap, 16);
 }
 
-void heapWriteAfterFree() {
-  auto* data = static_cast<volatile uint8_t*>(allocate(256));
-  release(const_cast<uint8_t*>(data));
+// With no churn the guarded heap finds the damage only when the program ends.
+void writeAfterFree(Heap& heap, int churnRounds) {
+  auto* data = static_cast<volatile uint8_t*>(heap.allocate(256));
+  heap.release(const_cast<uint8_t*>(data));
   for (int i = 64; i < 80; ++i)
     data[i] = 0x5A;
-  touchHeap();
-}
-
-// The same damage to blocks of operator new, which the checked build guards itself.
-uint8_t* (*volatile allocateArray)(size_t) = [](size_t length) { return new uint8_t[length]; };
-void (*volatile deleteArray)(uint8_t*) = [](uint8_t* data) { delete[] data; };
-
-void guardedOverrun(int argc) {
-  const size_t length = 24;
-  volatile uint8_t* data = allocateArray(length);
-  data[length - 1 + size_t(argc)] = 0x5A; // one byte past the end
-  deleteArray(const_cast<uint8_t*>(data));
-}
-
-// Freed blocks wait in a quarantine and are checked when they leave it: pushed out by later
-// frees (the default), or at the program's end (argument "at-exit").
-void guardedWriteAfterFree(bool atExit) {
-  volatile uint8_t* data = allocateArray(256);
-  deleteArray(const_cast<uint8_t*>(data));
-  data[100] = 0x5A;
-  if (atExit) return;
-  for (int i = 0; i < 10000; ++i)
-    deleteArray(allocateArray(32));
+  churn(heap, churnRounds);
 }
 
 void CALLBACK ignoreMessage(SIMCONNECT_RECV*, DWORD, void*) {}
@@ -115,19 +101,19 @@ MessageBlock* blockOf(uint32_t length) {
 
 int run(const std::string& mode, int argc) {
   if (mode == "heap-overrun") {
-    heapOverrun(argc);
+    overrun(cHeap, argc);
   } else if (mode == "heap-write-after-free") {
-    heapWriteAfterFree();
+    writeAfterFree(cHeap, 16);
   } else if (mode == "guarded-overrun") {
-    guardedOverrun(argc);
+    overrun(newHeap, argc);
   } else if (mode == "guarded-write-after-free") {
-    guardedWriteAfterFree(false);
+    writeAfterFree(newHeap, 10000);
   } else if (mode == "guarded-write-after-free-at-exit") {
-    guardedWriteAfterFree(true);
+    writeAfterFree(newHeap, 0);
   } else if (mode == "guarded-double-free") {
-    uint8_t* data = allocateArray(40);
-    deleteArray(data);
-    deleteArray(data);
+    void* data = newHeap.allocate(40);
+    newHeap.release(data);
+    newHeap.release(data);
   } else if (mode == "reference-below-zero") {
     MessageBlock* block = blockOf(8);
     block->refCount = 0; // one release too many has already happened
