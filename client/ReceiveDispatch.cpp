@@ -16,12 +16,6 @@ uint32_t readU32(const uint8_t* at) noexcept {
   return uint32_t(at[0]) | uint32_t(at[1]) << 8 | uint32_t(at[2]) << 16 | uint32_t(at[3]) << 24;
 }
 
-void sendHostCommand(HWND window, void* record) noexcept {
-  WB_CALLING_OUT();
-  SendMessageW(window, sim::kHostCommandMessage, WPARAM(sim::kHostCommandWParam),
-               reinterpret_cast<LPARAM>(record));
-}
-
 // Every client that has dispatched before, with its own procedure and context.
 void pumpAllClients() {
   std::vector<SimClient*> clients;
@@ -36,6 +30,12 @@ void pumpAllClients() {
 }
 
 } // namespace
+
+void sendHostCommand(HWND window, void* record) noexcept {
+  WB_CALLING_OUT();
+  SendMessageW(window, sim::kHostCommandMessage, WPARAM(sim::kHostCommandWParam),
+               reinterpret_cast<LPARAM>(record));
+}
 
 void SimClient::notifyCaller() noexcept {
   WB_CALLING_OUT();

@@ -19,6 +19,10 @@ uint32_t dispatchQueue(SimClient* client, DispatchProc procedure, void* context)
 // a simulator in this process.
 void registerWithHost(SimClient* client, const uint8_t* message, uint32_t length);
 
+// Hands one command record to the simulator's main window; SendMessageW returns once the
+// simulator has handled it, so the record need only live through the call.
+void sendHostCommand(HWND window, void* record) noexcept;
+
 // Entry points for a simulator in this process; their addresses travel in the registration.
 int32_t acceptHostFunctions(const HostFunctionsCommand* record);
 void deliverFromHost(uint32_t hostClientId, uint32_t serial, uint32_t length, void* data);

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "client/ReceiveDispatch.h"
 #include "client/SimClient.h"
 #include "connection/ConfigLookup.h"
 #include "connection/SimulatorInterface.h"
@@ -28,12 +29,6 @@ constexpr int kTransportPolls = 20;
 
 void* callDispatchAddress() noexcept {
   return reinterpret_cast<void*>(&SimConnect_CallDispatch);
-}
-
-void sendHostCommand(HWND window, void* record) noexcept {
-  WB_CALLING_OUT();
-  SendMessageW(window, sim::kHostCommandMessage, WPARAM(sim::kHostCommandWParam),
-               reinterpret_cast<LPARAM>(record));
 }
 
 void prepareAddressCommand(HostAddressCommand& record, uint32_t kind, void* address) noexcept {
