@@ -173,7 +173,6 @@ public:
         path_.clear();
         return;
       }
-      level.store(settings.level);
       writeSessionStart(settings.level);
     }
     level.store(settings.level);
@@ -358,11 +357,10 @@ OpenScope::OpenScope(uint32_t configIndex) noexcept : index_(configIndex) {
     sink().configure(readSettings());
     if (!on()) return;
     emit("open", tracefmt::Fields().number("index", configIndex));
-    emit("registry",
-         tracefmt::Fields()
-             .text("key", std::wstring_view(L"HKCU\\SOFTWARE\\Lockheed Martin\\Prepar3D v4"))
-             .add("ipv4", portText(false))
-             .add("ipv6", portText(true)));
+    emit("registry", tracefmt::Fields()
+                         .text("key", std::wstring(L"HKCU\\") + sim::kPortsRegistryKey)
+                         .add("ipv4", portText(false))
+                         .add("ipv6", portText(true)));
   });
 }
 

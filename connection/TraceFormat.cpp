@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "client/WireFormat.h"
+#include "connection/SimulatorInterface.h"
 
 namespace tracefmt {
 
@@ -173,9 +174,9 @@ void attributeSection(ConfigSources& sources, std::wstring_view file, std::wstri
   if (!given(ConfigKey::Port).empty()) {
     sources.port = fileSource(file, section, ConfigKey::Port);
   } else if (protocol == TransportProtocol::IPv4) {
-    sources.port = "registry SimConnect_Port_IPv4";
+    sources.port = "registry " + utf8(sim::kPortValueIPv4);
   } else if (protocol == TransportProtocol::IPv6) {
-    sources.port = "registry SimConnect_Port_IPv6";
+    sources.port = "registry " + utf8(sim::kPortValueIPv6);
   }
   if (after.maxReceiveSize != before.maxReceiveSize) {
     sources.maxReceiveSize = fileSource(file, section, ConfigKey::MaxReceiveSize);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "connection/ConfigRules.h"
 #include "connection/TraceFormat.h"
 
 namespace probe {
@@ -43,7 +44,8 @@ void readConfigLine(const tracefmt::Record& record, Report& report, bool withVal
   report.section = field(record, "section");
   if (!withValues) return;
   file.values.clear();
-  for (const char* key : {"Protocol", "Address", "Port", "MaxReceiveSize", "DisableNagle"}) {
+  for (const config::ConfigKey configKey : config::kConfigKeys) {
+    const std::string key = tracefmt::utf8(config::keyName(configKey));
     if (const std::string* value = record.find(key)) file.values.emplace_back(key, *value);
   }
 }
@@ -93,12 +95,6 @@ std::string jsonSetting(const Setting& setting, bool numeric, bool boolean) {
     value = jsonString(setting.value);
   }
   return "{\"value\":" + value + ",\"source\":" + jsonString(setting.source) + "}";
-}
-
-std::string hex(uint32_t value) {
-  char text[12];
-  std::snprintf(text, sizeof(text), "0x%08X", unsigned(value));
-  return text;
 }
 
 std::string shown(const std::string& value) {
@@ -205,7 +201,7 @@ std::string renderText(const Report& report) {
     if (attempt.result == "skipped") out += " (no port)";
     out += ", " + std::to_string(attempt.ms) + " ms\n";
   }
-  out += "\nSimConnect_Open returned " + hex(report.openResult) + " after " +
+  out += "\nSimConnect_Open returned " + tracefmt::hex32(report.openResult) + " after " +
          std::to_string(report.openMs) + " ms: ";
   out += report.connected ? "connected" : "not connected";
   if (report.serial && report.connected) {

@@ -150,9 +150,7 @@ private:
 
 struct Conversation {
   probe::Report* report;
-  bool requestSent = false;
   LARGE_INTEGER sentAt{};
-  bool answered = false;
 };
 
 double millisecondsSince(const LARGE_INTEGER& start) {
@@ -177,9 +175,8 @@ void CALLBACK onMessage(Recv* message, DWORD length, void* context) {
     if (length >= kOpenReplySize) report.clientId = readU32(message, kClientIdOffset);
     return;
   }
-  if (conversation.requestSent && !conversation.answered && length >= kRequestIdOffset + 4 &&
+  if (report.requestSent && !report.roundTripMs && length >= kRequestIdOffset + 4 &&
       readU32(message, kRequestIdOffset) == kRequestId) {
-    conversation.answered = true;
     report.roundTripMs = millisecondsSince(conversation.sentAt);
   }
 }
@@ -275,10 +272,9 @@ int main() {
                   [&] { return report.replyId.has_value(); });
     QueryPerformanceCounter(&conversation.sentAt);
     if (requestState(client, kRequestId, "Sim") == S_OK) {
-      conversation.requestSent = true;
       report.requestSent = true;
       dispatchUntil(dispatch, client, event, conversation, deadline,
-                    [&] { return conversation.answered; });
+                    [&] { return report.roundTripMs.has_value(); });
     }
   }
   writeOut(arguments->json ? probe::renderJson(report) : probe::renderText(report));
