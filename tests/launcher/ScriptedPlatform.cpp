@@ -5,10 +5,9 @@
 #include <cstring>
 #include <cwchar>
 
-void ScriptedPlatform::sleep(DWORD milliseconds) {
-  calls.push_back("Sleep(" + std::to_string(milliseconds) + ")");
-}
+namespace {
 
+// UTF-16 to UTF-8, for comparing recorded texts.
 std::string toUtf8(const std::wstring& text) {
   if (text.empty()) return {};
   const int size = static_cast<int>(text.size());
@@ -17,6 +16,12 @@ std::string toUtf8(const std::wstring& text) {
   std::string out(static_cast<size_t>(length), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), length, nullptr, nullptr);
   return out;
+}
+
+} // namespace
+
+void ScriptedPlatform::sleep(DWORD milliseconds) {
+  calls.push_back("Sleep(" + std::to_string(milliseconds) + ")");
 }
 
 int ScriptedPlatform::messageBox(HWND owner, const wchar_t* text, const wchar_t* caption,

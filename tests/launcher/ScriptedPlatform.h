@@ -8,9 +8,6 @@
 #include <string>
 #include <vector>
 
-// UTF-16 to UTF-8, for comparing recorded texts.
-std::string toUtf8(const std::wstring& text);
-
 struct RecordedMessageBox {
   HWND owner;
   std::wstring wideText;

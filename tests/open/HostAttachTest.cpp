@@ -195,11 +195,7 @@ TEST_F(HostAttach, ClosingTheLastAttachedClientCallsTheRemover) {
 class ForeignSimulatorWindow {
 public:
   ForeignSimulatorWindow() {
-    // The build gives a Unix path; Wine shows the Unix root as drive Z:.
-    std::wstring commandLine = L"\"Z:";
-    for (const char c : std::string(FOREIGN_WINDOW_PROGRAM))
-      commandLine += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-    commandLine += L"\"";
+    std::wstring commandLine = L"\"" + testfiles::windowsPath(FOREIGN_WINDOW_PROGRAM) + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,

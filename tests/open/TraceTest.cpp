@@ -181,7 +181,6 @@ TEST_F(Trace, AFileThatCannotBeWrittenChangesNothing) {
   for (const std::wstring& path : {file.path(), file.path() + L".missing\\trace.log"}) {
     TraceSettings settings(path, L"2");
     HANDLE handle = nullptr;
-    SetLastError(0);
     ASSERT_EQ(SimConnect_Open(&handle, "unwritable", nullptr, 0, nullptr, 0), S_OK);
     EXPECT_FALSE(trace::on());
     EXPECT_EQ(SimConnect_TransmitClientEvent(handle, 0, 1, 2, 3, 4), S_OK);

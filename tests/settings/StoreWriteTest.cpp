@@ -37,6 +37,16 @@ protected:
     return {L"settings_pro_Aerolumen P3Dv4_settings.ini",
             L"settings_pro_Aerolumen P3Dv4_settings.ini.bak"};
   }
+  // The write must be refused with a sharing violation that names the file.
+  void expectWriteRefused(SettingsStore& store, const std::string& value) const {
+    try {
+      store.setValue("Loading", "ForceVRMode", value);
+      ADD_FAILURE() << "the write was not refused";
+    } catch (const fs::filesystem_error& failure) {
+      EXPECT_EQ(failure.code().value(), ERROR_SHARING_VIOLATION) << failure.what();
+      EXPECT_EQ(failure.path1(), file());
+    }
+  }
 };
 
 TEST_F(StoreWrite, FirstWriteCreatesTheFileWithCrLfAndNoBackup) {
@@ -130,13 +140,7 @@ TEST_F(StoreWrite, FileHeldOpenWithoutSharingKeepsItsContentAndTheFailureIsRepor
   {
     FileHandle holder = openFile(file(), 0);
     ASSERT_TRUE(holder.valid());
-    try {
-      store.setValue("Loading", "ForceVRMode", "2");
-      ADD_FAILURE() << "a write that did not happen was not reported";
-    } catch (const fs::filesystem_error& failure) {
-      EXPECT_EQ(failure.code().value(), ERROR_SHARING_VIOLATION) << failure.what();
-      EXPECT_EQ(failure.path1(), file());
-    }
+    expectWriteRefused(store, "2");
   }
   EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 1\r\nOther = x\r\n\r\n");
   EXPECT_EQ(readBytes(backup()), previous);
@@ -149,9 +153,9 @@ TEST_F(StoreWrite, FileHeldOpenWithoutSharingKeepsItsContentAndTheFailureIsRepor
   EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 2\r\nOther = x\r\nThird = y\r\n\r\n");
 }
 
-// Another program has the file open and shares writing but not deletion, so the file cannot be
-// replaced: it is rewritten in place instead. Without read sharing the backup cannot be taken;
-// the previous backup then stays.
+// Another program has the file open. Sharing writing but not deletion, the file cannot be
+// replaced, so it is rewritten in place: it stays the same file. Without read sharing the backup
+// cannot be taken and the previous backup stays.
 TEST_F(StoreWrite, FileThatCannotBeReplacedIsRewrittenInPlace) {
   struct Case {
     const char* holder;
@@ -168,12 +172,16 @@ TEST_F(StoreWrite, FileThatCannotBeReplacedIsRewrittenInPlace) {
     store.setValue("Loading", "Other", "x");
     const std::string olderBackup = readBytes(backup());
     const std::string previous = readBytes(file());
+    const FileIdentity identity = fileIdentity(file());
     {
       FileHandle holder = openFile(file(), c.shareMode);
       ASSERT_TRUE(holder.valid());
       EXPECT_NO_THROW(store.setValue("Loading", "ForceVRMode", "1"));
     }
     EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 1\r\nOther = x\r\n\r\n");
+    if ((c.shareMode & FILE_SHARE_DELETE) == 0) {
+      EXPECT_EQ(fileIdentity(file()), identity);
+    }
     EXPECT_EQ(readBytes(backup()), c.backupTaken ? previous : olderBackup);
     EXPECT_EQ(folderEntries(settingsFolder()), fileAndBackup());
   }
@@ -193,13 +201,7 @@ TEST_F(StoreWrite, FileThatCouldNotBeReadIsNeitherOverwrittenNorBackedUpOver) {
     ASSERT_TRUE(holder.valid());
     SettingsStore store("settings", base());
     EXPECT_TRUE(store.sections().empty());
-    try {
-      store.setValue("Loading", "ForceVRMode", "1");
-      ADD_FAILURE() << "a file that was not read was written";
-    } catch (const fs::filesystem_error& failure) {
-      EXPECT_EQ(failure.code().value(), ERROR_SHARING_VIOLATION) << failure.what();
-      EXPECT_EQ(failure.path1(), file());
-    }
+    expectWriteRefused(store, "1");
   }
   EXPECT_EQ(readBytes(file()), original);
   EXPECT_EQ(readBytes(backup()), olderBackup);

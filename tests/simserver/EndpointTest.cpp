@@ -11,13 +11,7 @@ using simserver::Endpoint;
 using simserver::Options;
 using simserver::Server;
 
-class SimServerEndpoints : public ::testing::Test {
-protected:
-  void SetUp() override { clearPortsKey(); }
-  void TearDown() override { clearPortsKey(); }
-  SavedSimulatorKeys savedKeys_; // what clearPortsKey wipes comes back after TearDown
-  rawclient::Winsock winsock_;
-};
+class SimServerEndpoints : public PortsKeyTest {};
 
 TEST_F(SimServerEndpoints, OpenIsAnsweredOnThePipeAndOnBothLoopbacksWithThePublishedPorts) {
   Server server;

@@ -15,13 +15,7 @@ using simserver::FaultScript;
 using simserver::Options;
 using simserver::Server;
 
-class SimServerLifecycle : public ::testing::Test {
-protected:
-  void SetUp() override { clearPortsKey(); }
-  void TearDown() override { clearPortsKey(); }
-  SavedSimulatorKeys savedKeys_; // what clearPortsKey wipes comes back after TearDown
-  rawclient::Winsock winsock_;
-};
+class SimServerLifecycle : public PortsKeyTest {};
 
 TEST_F(SimServerLifecycle, ManyClientsAtOnceOnEveryEndpoint) {
   Server server;

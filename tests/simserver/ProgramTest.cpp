@@ -125,13 +125,7 @@ private:
   std::thread outputReader_, errorReader_;
 };
 
-class SimServerProgram : public ::testing::Test {
-protected:
-  void SetUp() override { clearPortsKey(); }
-  void TearDown() override { clearPortsKey(); }
-  SavedSimulatorKeys savedKeys_; // what clearPortsKey wipes comes back after TearDown
-  rawclient::Winsock winsock_;
-};
+class SimServerProgram : public PortsKeyTest {};
 
 TEST_F(SimServerProgram, ServesLogsEveryMessageAndStopsWhenStdinCloses) {
   Program program(L"--pipe-name \"simserver program test\" --no-ipv6 --log");

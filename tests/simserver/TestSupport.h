@@ -116,6 +116,15 @@ inline void clearPortsKey() {
   RegDeleteKeyW(HKEY_CURRENT_USER, kVendorKey.c_str());
 }
 
+// A test that starts with no published ports and leaves the simulator's keys as it found them.
+class PortsKeyTest : public ::testing::Test {
+protected:
+  void SetUp() override { clearPortsKey(); }
+  void TearDown() override { clearPortsKey(); }
+  SavedSimulatorKeys savedKeys_; // what clearPortsKey wipes comes back after TearDown
+  rawclient::Winsock winsock_;
+};
+
 size_t countThreadsOfThisProcess();
 DWORD countHandlesOfThisProcess();
 

@@ -5,13 +5,13 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "TestPrograms.h"
 #include "tests/support/LocalSimulatorSetup.h"
 #include "tests/support/Waiting.h"
 #include "tools/simserver/Records.h"
@@ -33,14 +33,8 @@ constexpr uint32_t kOpenReplyId = 2;
 constexpr uint32_t kEventId = 0x1002;
 constexpr uint32_t kPatternId = 0x1006;
 
-std::wstring hostPath(const char* unixPath) {
-  std::wstring path(unixPath, unixPath + std::strlen(unixPath));
-  std::replace(path.begin(), path.end(), L'/', L'\\');
-  return path.rfind(L"\\", 0) == 0 ? L"Z:" + path : path;
-}
-
 const std::wstring& libraryPath() {
-  static const std::wstring path = hostPath(WIREBRIDGE_DLL);
+  static const std::wstring path = testfiles::windowsPath(WIREBRIDGE_DLL);
   return path;
 }
 
