@@ -13,7 +13,8 @@ DWORD replaceInOneStep(const std::filesystem::path& target, const std::string& b
 // Replaces `target` in one step. When another program holds the file so that it cannot be
 // replaced, or the new file cannot be made for access reasons, the same bytes are written into
 // the existing file instead. Throws std::filesystem::filesystem_error naming `target` and the
-// system error when neither works; `target` then keeps its old content.
+// system error when neither works. A refused replacement leaves `target` as it was; a rewrite in
+// place that fails part-way may leave it cut short.
 void replaceFileContent(const std::filesystem::path& target, const std::string& bytes);
 
 // The text as a text-mode stream on Windows writes it: every "\n" becomes CR LF.
