@@ -63,7 +63,11 @@ void keepModuleLoaded() noexcept {
 // One request export: its result, traced under the export's name when it is not S_OK.
 template <typename Build>
 HRESULT sendRequest(const char* call, HANDLE handle, uint32_t size, Build&& build) noexcept {
-  return trace::result(call, buildAndCommit(handle, size, std::forward<Build>(build)));
+  const HRESULT result = buildAndCommit(handle, size, std::forward<Build>(build));
+  // A write that could not be posted ends the connection only now that no lock is held, as the
+  // loss wakes the caller.
+  if (handle != nullptr) static_cast<SimClient*>(handle)->endFailedWrite();
+  return trace::result(call, result);
 }
 
 // Sends the Open message, flushed directly; on failure the caller closes the new client.
@@ -93,6 +97,7 @@ HRESULT openClient(HANDLE* slot, LPCSTR name, HWND window, DWORD userMessage, HA
     client->notifyMessage = userMessage;
     client->notifyEvent = event;
     const HRESULT result = sendOpenMessage(client, name);
+    client->endFailedWrite(); // as for every request, once no lock is held
     if (result != S_OK) {
       closeClient(client);
       *slot = nullptr;

@@ -204,14 +204,31 @@ void Transport::postRead() {
 }
 
 void Transport::failPosting(uint32_t error, bool isWrite) {
-  const auto verdict = status::classifyPostingFailure(error, kind == TransportKind::NamedPipe);
-  if (verdict.proceed) return; // the completion routine takes it from here
+  if (dropFailedPosting(error, isWrite)) endForPosting(error);
+}
+
+bool Transport::dropFailedPosting(uint32_t error, bool isWrite) {
+  if (status::classifyPostingFailure(error, kind == TransportKind::NamedPipe).proceed) {
+    return false; // the completion routine takes it from here
+  }
   WB_IO_ENDED(*this, isWrite);
   (void)isWrite;
-  // An operation that cannot even be posted would leave the connection silent or wedged for
-  // good: end it the way a failed completion would.
-  Disconnect(verdict.reason, verdict.code);
+  // The caller still holds its own reference, so this is never the last one.
   Release(); // the reference taken for the operation
+  return true;
+}
+
+void Transport::endForPosting(uint32_t error) {
+  // An operation that cannot even be posted would leave the connection silent or wedged for
+  // good: end it the way a failed completion would, with the posting's error as the system error
+  // on record.
+  const auto verdict = status::classifyPostingFailure(error, kind == TransportKind::NamedPipe);
+  SetLastError(error); // what WSAGetLastError reads as well
+  Disconnect(verdict.reason, verdict.code);
+}
+
+void Transport::endFailedWrite() {
+  if (const uint32_t error = failedWriteError.exchange(0); error != 0) endForPosting(error);
 }
 
 uint32_t Transport::startWrite(bool force) {
@@ -246,7 +263,9 @@ uint32_t Transport::startWrite(bool force) {
     error = GetLastError();
   }
   if (error == ERROR_IO_PENDING) error = 0;
-  writeInProgress = (error == 0);
+  // Also after a posting that failed: the connection is about to end, and another write posted
+  // before it has would be a second one outstanding.
+  writeInProgress = true;
   return error;
 }
 
@@ -258,8 +277,9 @@ bool Transport::Send(MessageBlock* block) {
     if (!sendQueue.push(block)) return false;
     error = startWrite(false);
   }
-  // Without this, writeInProgress would stay set and every later message would queue forever.
-  failPosting(error, true);
+  // Ended by endFailedWrite once the sender's locks are gone; until then writeInProgress keeps
+  // every other write from starting.
+  if (dropFailedPosting(error, true)) failedWriteError.store(error);
   return true;
 }
 

@@ -63,7 +63,13 @@ public:
 
   // Queues one finished message and starts writing unless a write is in flight; false (nothing
   // queued) when the transport is not connected. The queue takes its own reference.
+  // A write that cannot even be posted ends the connection, but not here: the sender holds its
+  // locks, and the loss wakes the caller. It is kept for endFailedWrite, and no other write
+  // starts in the meantime.
   bool Send(MessageBlock* block);
+  // Ends the connection for the write whose posting failed in Send, once; nothing when no write
+  // failed. Runs with no lock held.
+  void endFailedWrite();
 
   bool IsLost() const noexcept { return lostReason.load(std::memory_order_acquire) != 0; }
   void AddRef() noexcept {
@@ -93,6 +99,7 @@ public:
   uint32_t maxReceiveSize = 1024;
   std::atomic<int32_t> refCount{1};
   std::atomic<int32_t> lostReason{0};
+  std::atomic<uint32_t> failedWriteError{0}; // a posting that failed in Send, not yet ended
   WB_LIVE_MARKER
   WB_IO_COUNTERS
 
@@ -113,6 +120,11 @@ private:
   uint32_t startWrite(bool force);
   // Ends the connection for a read or write whose posting failed at once (0: nothing failed).
   void failPosting(uint32_t error, bool isWrite);
+  // Gives up an operation whose posting failed at once: it is no longer outstanding and drops
+  // the reference it held. False when the posting did not fail.
+  bool dropFailedPosting(uint32_t error, bool isWrite);
+  // Ends the connection for a posting that failed with `error`, as a failed completion would.
+  void endForPosting(uint32_t error);
   void onCompletion(IoBlock& block, uint32_t status, uint32_t bytes);
   void onReadCompleted(uint32_t bytes);
   void finalRelease() noexcept;

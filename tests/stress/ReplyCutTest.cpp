@@ -103,6 +103,16 @@ protected:
     return {0xC000020Du, 0xC000013Eu};
   }
 
+  // A cut after 0 bytes lets the server close before the client has written its Open message.
+  // When the write finds the end before the read does, the loss carries the write's code. After an
+  // orderly pipe close that is a pipe being closed (STATUS_PIPE_CLOSING); in the other variants
+  // the write fails with a code already expected, or (orderly TCP) still succeeds.
+  bool acceptedCode(uint32_t code, const std::vector<size_t>& cuts) const {
+    if (lossCodes().count(code) == 1) return true;
+    const bool onlyCutZero = cuts.size() == 1 && cuts.front() == 0;
+    return onlyCutZero && isPipe() && GetParam().mode == CloseMode::Orderly && code == 0xC00000B1u;
+  }
+
   // The bytes the server sent as its open reply on connection `id`.
   std::vector<uint8_t> expectedOpenReply(simserver::ConnectionId id) {
     uint8_t name[256] = {};
@@ -185,7 +195,6 @@ TEST_P(ReplyCut, EveryCutDeliversTheWholeRecordsBeforeItThenTheLoss) {
   const Stream stream = scriptedStream();
   ASSERT_EQ(stream.length, 915u);
   const bool orderly = GetParam().mode == CloseMode::Orderly;
-  const std::set<uint32_t> expectedCodes = lossCodes();
   std::map<uint32_t, std::vector<size_t>> cutsByCode;
   for (size_t cut = 0; cut <= stream.length; cut += GetParam().stride) {
     const Outcome outcome = runCut(stream, cut);
@@ -199,7 +208,7 @@ TEST_P(ReplyCut, EveryCutDeliversTheWholeRecordsBeforeItThenTheLoss) {
   for (const auto& [code, cuts] : cutsByCode) {
     std::printf("[ LOSS CODE ] 0x%08X after %zu cuts, the first after %zu bytes\n", unsigned(code),
                 cuts.size(), cuts.front());
-    EXPECT_TRUE(expectedCodes.count(code) == 1)
+    EXPECT_TRUE(acceptedCode(code, cuts))
         << "unexpected code 0x" << std::hex << code << std::dec << " after " << cuts.size()
         << " of the cuts, the first after " << cuts.front() << " bytes";
   }

@@ -31,11 +31,16 @@ inline bool connectTo(SimClient& client, simserver::Endpoint endpoint,
 }
 
 inline HRESULT sendOpen(SimClient* client, const char* name = "test") {
-  auto building = client->buildLock.lock();
-  uint8_t* buffer = nullptr;
-  if (obtainMessageBuffer(client, wire::kOpenSize, &buffer) != 0) return E_FAIL;
-  if (wire::encodeOpen(buffer, name) != 0) return E_FAIL;
-  return flushStaging(client) == 0 ? S_OK : E_FAIL;
+  HRESULT result = E_FAIL;
+  {
+    auto building = client->buildLock.lock();
+    uint8_t* buffer = nullptr;
+    if (obtainMessageBuffer(client, wire::kOpenSize, &buffer) != 0) return E_FAIL;
+    if (wire::encodeOpen(buffer, name) != 0) return E_FAIL;
+    result = flushStaging(client) == 0 ? S_OK : E_FAIL;
+  }
+  client->endFailedWrite(); // as the exports do once their locks are gone
+  return result;
 }
 
 // Collects dispatched records.
