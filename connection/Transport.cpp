@@ -228,7 +228,7 @@ void Transport::endForPosting(uint32_t error) {
 }
 
 void Transport::endFailedWrite() {
-  if (const uint32_t error = failedWriteError.exchange(0); error != 0) endForPosting(error);
+  if (const uint32_t error = failedWriteError_.exchange(0); error != 0) endForPosting(error);
 }
 
 uint32_t Transport::startWrite(bool force) {
@@ -279,7 +279,7 @@ bool Transport::Send(MessageBlock* block) {
   }
   // Ended by endFailedWrite once the sender's locks are gone; until then writeInProgress keeps
   // every other write from starting.
-  if (dropFailedPosting(error, true)) failedWriteError.store(error);
+  if (dropFailedPosting(error, true)) failedWriteError_.store(error);
   return true;
 }
 

@@ -99,7 +99,6 @@ public:
   uint32_t maxReceiveSize = 1024;
   std::atomic<int32_t> refCount{1};
   std::atomic<int32_t> lostReason{0};
-  std::atomic<uint32_t> failedWriteError{0}; // a posting that failed in Send, not yet ended
   WB_LIVE_MARKER
   WB_IO_COUNTERS
 
@@ -131,4 +130,5 @@ private:
 
   UniqueEvent writeEvent_;
   UniqueEvent readEvent_;
+  std::atomic<uint32_t> failedWriteError_{0}; // a posting that failed in Send, not yet ended
 };
