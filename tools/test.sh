@@ -17,6 +17,7 @@ fuzz_seconds=${WB_FUZZ_SECONDS:-45}
 passed=0
 failed=0
 skipped=0
+silent_starts=0
 broken=()
 timings=()
 
@@ -113,6 +114,8 @@ fi
 
 if build windows; then
   echo "== Windows tests under Wine"
+  silent_log="$PWD/build/windows/wine/silent-starts.log"
+  rm -f "$silent_log"
   # Create the Wine session (prefix, display, server) once before tests start in parallel.
   WB_WINE_ROOT="$PWD/build/windows/wine" cmake/wine-run.sh || broken+=("wine session")
   run_ctest windows build/windows --preset windows -j 2
@@ -155,6 +158,11 @@ if build windows; then
   export WB_HEAP_CHECK=1 WB_STRESS_PER_THREAD=200
   run_ctest heapcheck build/windows --preset windows -L heapcheck -E "$heap_exclude" -j 2
   unset WB_HEAP_CHECK WB_STRESS_PER_THREAD
+  if [ -s "$silent_log" ]; then
+    silent_starts=$(wc -l <"$silent_log")
+    echo "Test programs that ended before their first line and were started once more:"
+    sed 's/^/  /' "$silent_log"
+  fi
   WB_WINE_ROOT="$PWD/build/windows/wine" cmake/wine-run.sh --stop
 else
   broken+=("windows build")
@@ -185,6 +193,9 @@ fi
 
 echo
 echo "test steps took: ${timings[*]}"
+if [ "$silent_starts" -gt 0 ]; then
+  echo "test programs started once more after ending before their first line: $silent_starts"
+fi
 if [ "${#broken[@]}" -gt 0 ]; then echo "failing steps: ${broken[*]}"; fi
 echo "total: $passed passed, $failed failed, $skipped skipped"
 [ "${#broken[@]}" -eq 0 ] && [ "$failed" -eq 0 ]
