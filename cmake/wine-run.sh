@@ -16,8 +16,9 @@
 # heap tail checking, free checking and validation. Wine then reports a write past a block or
 # into a freed block as an "err:heap" line (the heap call that found it fails, the program goes
 # on); any such line fails the run, whatever the program's own exit code. Wine 8.0 fills a freed
-# block outside the heap's lock, so programs that free on several threads at once can get false
-# reports: tools/test.sh leaves its multi-threaded stress cases out of this pass.
+# block outside the heap's lock while other threads may validate the heap under it, so programs
+# that free on several threads at once can get false reports: tools/test.sh leaves its
+# multi-threaded stress cases out of this pass, and a test run with a report is repeated (below).
 set -u
 : "${WB_WINE_ROOT:?WB_WINE_ROOT names the folder of the Wine session}"
 heap_check=${WB_HEAP_CHECK:-0}
@@ -139,35 +140,48 @@ run_program() {
   rc=$?
 }
 run_program "$@"
-# A GoogleTest program prints (and flushes) its first line before it runs any test, and a listing
-# is never empty, so a run with nothing on standard output ended before the program's own code
-# got that far. Seen rarely, with nothing on error output either: a listing with exit code 0,
-# and a test run that failed after 0.14 s. Left alone, the one makes CTest run none of the
-# program's tests, the other fails a test that never ran (and an exit code 0 would pass it).
-# Such a start is repeated once and noted, with the start of its error output, in
-# "silent-starts.log" of the session (or WB_SILENT_STARTS_LOG), which tools/test.sh reports; a
-# second such start fails the run.
+
+heap_report() { [ "$heap_check" = 1 ] && grep -q 'err:heap' "$err"; }
+
+# Two outcomes of a GoogleTest run say nothing about the test, and both went away in a second run
+# each time they were seen, so such a run is repeated once:
+# - Nothing on standard output. GoogleTest prints (and flushes) its first line before it runs any
+#   test, and a listing is never empty, so the run ended before the program's own code got that
+#   far. Seen rarely, with nothing on error output either: a listing with exit code 0, and a test
+#   run that failed after 0.14 s. Left alone, the one makes CTest run none of the program's
+#   tests, the other fails a test that never ran (and an exit code 0 would pass it).
+# - A heap report under heap checking, which Wine's race (above) can give any program that frees
+#   on several threads at once. Damage that the program does in every run is reported again.
+# The first run is noted with its reason in "repeated-runs.log" of the session (or
+# WB_REPEATED_RUNS_LOG), which tools/test.sh lists; the second run's outcome stands, and it fails
+# if it ends the same way.
+first_run=""
 case " $* " in
   *" --gtest_"*)
     if [ ! -s "$out" ]; then
-      first_rc=$rc
+      first_run="exit code $rc, no output"
       first_err=$(head -c 300 "$err" | tr '\n' ' ')
-      note="$(basename "$1") ${*:2}: exit code $first_rc, no output"
-      [ -n "$first_err" ] && note+="; error output: $first_err"
-      echo "$(date +%T) $note" >>"${WB_SILENT_STARTS_LOG:-$WB_WINE_ROOT/silent-starts.log}"
-      sleep 1
-      run_program "$@"
-      if [ ! -s "$out" ]; then
-        echo "wine-run: $(basename "$1") ended twice before its first line" \
-          "(exit codes $first_rc and $rc)" >&2
-        [ "$rc" -eq 0 ] && rc=1
-      fi
+      [ -n "$first_err" ] && first_run+="; error output: $first_err"
+    elif heap_report; then
+      first_run="exit code $rc, heap report: $(grep -m 1 'err:heap' "$err")"
     fi
     ;;
 esac
+if [ -n "$first_run" ]; then
+  first_rc=$rc
+  echo "$(date +%T) $(basename "$1") ${*:2}: $first_run" \
+    >>"${WB_REPEATED_RUNS_LOG:-$WB_WINE_ROOT/repeated-runs.log}"
+  sleep 1
+  run_program "$@"
+  if [ ! -s "$out" ]; then
+    echo "wine-run: $(basename "$1") ended twice before its first line" \
+      "(exit codes $first_rc and $rc)" >&2
+    [ "$rc" -eq 0 ] && rc=1
+  fi
+fi
 cat "$out"
 cat "$err" >&2
-if [ "$heap_check" = 1 ] && grep -q 'err:heap' "$err"; then
+if heap_report; then
   echo "wine-run: heap errors reported by $(basename "$1"): $(grep -c 'err:heap' "$err") lines," \
     "first: $(grep -m 1 'err:heap' "$err")" >&2
   [ "$rc" -eq 0 ] && rc=1

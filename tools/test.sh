@@ -17,7 +17,7 @@ fuzz_seconds=${WB_FUZZ_SECONDS:-45}
 passed=0
 failed=0
 skipped=0
-silent_starts=0
+repeated_runs=0
 broken=()
 timings=()
 
@@ -114,8 +114,8 @@ fi
 
 if build windows; then
   echo "== Windows tests under Wine"
-  silent_log="$PWD/build/windows/wine/silent-starts.log"
-  rm -f "$silent_log"
+  repeated_log="$PWD/build/windows/wine/repeated-runs.log"
+  rm -f "$repeated_log"
   # Create the Wine session (prefix, display, server) once before tests start in parallel.
   WB_WINE_ROOT="$PWD/build/windows/wine" cmake/wine-run.sh || broken+=("wine session")
   run_ctest windows build/windows --preset windows -j 2
@@ -141,27 +141,31 @@ if build windows; then
   WB_HEAP_CHECK=1 WB_WINE_ROOT="$PWD/build/windows/wine" cmake/wine-run.sh ||
     broken+=("heap-check session")
   # Full heap validation walks the heap at every heap call. Left out as too slow under it: the
-  # every-cut sweep of ReplyCut (the other ReplyCut cases take the same receive paths). SendLoad
-  # runs 200 requests per thread here.
+  # every-cut sweep of ReplyCut (the other ReplyCut cases take the same receive paths).
   # Left out because Wine's heap checking itself is not safe for them: its delayed free marks and
   # fills a block outside the heap's lock while other threads validate the whole heap under it,
   # so programs that free on several threads at once (a plain malloc/free loop on four threads
   # shows it) get false "invalid block tail" and "free block overwritten" reports, and the heap
-  # call that saw one fails. These cases run in the main Windows pass above, where the checked
-  # build's guarded heap blocks catch the same damage without that race.
+  # call that saw one fails. Wine turns free checking on with any validation, so no flags avoid
+  # it. These are the cases whose own threads send, open or dispatch side by side; they run in
+  # the main Windows pass above, where the checked build's guarded heap blocks catch the same
+  # damage without that race. The other cases do their heap work on one test thread beside the
+  # completion and stand-in server threads, where the race is rarer but was seen; for them
+  # cmake/wine-run.sh repeats a run with a heap report once, and fails it if the report comes back.
   # WB_HEAP_CHECK_EXCLUDE (a regular expression) leaves out more.
   heap_exclude='ReplyCut\.EveryCutDeliversTheWholeRecordsBeforeItThenTheLoss'
-  heap_exclude+='|ConcurrentSend\.|SendLoad\.EightThreadsOnEightClients'
+  heap_exclude+='|ConcurrentSend\.|SendLoad\.'
   heap_exclude+='|OpenRace\.OpensFailuresDispatchAndPumpAllTogether'
   heap_exclude+='|OpenRace\.HostDeliversWhileClientsDispatchAndPumpAllRuns'
+  heap_exclude+='|OpenRace\.OnlyFailedOpensLeaveNoClientTransportOrWinsock'
   heap_exclude+=${WB_HEAP_CHECK_EXCLUDE:+|$WB_HEAP_CHECK_EXCLUDE}
-  export WB_HEAP_CHECK=1 WB_STRESS_PER_THREAD=200
+  export WB_HEAP_CHECK=1
   run_ctest heapcheck build/windows --preset windows -L heapcheck -E "$heap_exclude" -j 2
-  unset WB_HEAP_CHECK WB_STRESS_PER_THREAD
-  if [ -s "$silent_log" ]; then
-    silent_starts=$(wc -l <"$silent_log")
-    echo "Test programs that ended before their first line and were started once more:"
-    sed 's/^/  /' "$silent_log"
+  unset WB_HEAP_CHECK
+  if [ -s "$repeated_log" ]; then
+    repeated_runs=$(wc -l <"$repeated_log")
+    echo "Test runs repeated once by cmake/wine-run.sh (what the first run gave):"
+    sed 's/^/  /' "$repeated_log"
   fi
   WB_WINE_ROOT="$PWD/build/windows/wine" cmake/wine-run.sh --stop
 else
@@ -193,8 +197,8 @@ fi
 
 echo
 echo "test steps took: ${timings[*]}"
-if [ "$silent_starts" -gt 0 ]; then
-  echo "test programs started once more after ending before their first line: $silent_starts"
+if [ "$repeated_runs" -gt 0 ]; then
+  echo "test runs repeated after no output or a heap report: $repeated_runs (listed above)"
 fi
 if [ "${#broken[@]}" -gt 0 ]; then echo "failing steps: ${broken[*]}"; fi
 echo "total: $passed passed, $failed failed, $skipped skipped"
