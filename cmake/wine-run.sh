@@ -143,8 +143,8 @@ run_program "$@"
 
 heap_report() { [ "$heap_check" = 1 ] && grep -q 'err:heap' "$err"; }
 
-# Two outcomes of a GoogleTest run say nothing about the test, and both went away in a second run
-# each time they were seen, so such a run is repeated once:
+# Two outcomes of a GoogleTest run say nothing about the test, and neither came back when the
+# same case ran again, so such a run is repeated once:
 # - Nothing on standard output. GoogleTest prints (and flushes) its first line before it runs any
 #   test, and a listing is never empty, so the run ended before the program's own code got that
 #   far. Seen rarely, with nothing on error output either: a listing with exit code 0, and a test

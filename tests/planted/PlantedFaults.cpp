@@ -102,7 +102,7 @@ MessageBlock* blockOf(uint32_t length) {
 
 int run(const std::string& mode, int argc) {
   if (mode == "silent-start") {
-    return 0; // ends as a test program that Wine never ran would: exit code 0, not a line printed
+    return 0; // as the rare test runs that ended before their first line: exit code 0, no output
   } else if (mode == "heap-overrun") {
     overrun(cHeap, argc);
   } else if (mode == "heap-write-after-free") {
