@@ -16,18 +16,6 @@ namespace {
 constexpr HRESULT kFail = HRESULT(0x80004005L);
 constexpr HRESULT kInvalidArgument = HRESULT(0x80070057L);
 
-// A buffer for a message of `size` bytes, or the HRESULT that refuses it.
-HRESULT obtainBuffer(SimClient* client, uint32_t size, uint8_t*& buffer) noexcept {
-  switch (obtainMessageBuffer(client, size, &buffer)) {
-  case ObtainGiven:
-    return S_OK;
-  case ObtainLost:
-    return HRESULT(client->lastCode);
-  default:
-    return kFail;
-  }
-}
-
 // Obtain, build, then commit — or give the buffer back when the build fails. The client's build
 // lock keeps other threads' messages out of the staging area until this one is committed.
 template <typename Build>
@@ -70,17 +58,6 @@ HRESULT sendRequest(const char* call, HANDLE handle, uint32_t size, Build&& buil
   return trace::result(call, result);
 }
 
-// Sends the Open message, flushed directly; on failure the caller closes the new client.
-HRESULT sendOpenMessage(SimClient* client, const char* name) noexcept {
-  auto building = client->buildLock.lock();
-  uint8_t* buffer = nullptr;
-  if (const HRESULT refused = obtainBuffer(client, wire::kOpenSize, buffer); refused != S_OK) {
-    return refused;
-  }
-  if (const uint32_t failed = wire::encodeOpen(buffer, name); failed != 0) return HRESULT(failed);
-  return flushStaging(client) == 0 ? S_OK : kFail;
-}
-
 HRESULT openClient(HANDLE* slot, LPCSTR name, HWND window, DWORD userMessage, HANDLE event,
                    DWORD configIndex) noexcept {
   if (slot == nullptr || name == nullptr) return kInvalidArgument;
@@ -96,8 +73,7 @@ HRESULT openClient(HANDLE* slot, LPCSTR name, HWND window, DWORD userMessage, HA
     client->notifyWindow = window;
     client->notifyMessage = userMessage;
     client->notifyEvent = event;
-    const HRESULT result = sendOpenMessage(client, name);
-    client->endFailedWrite(); // as for every request, once no lock is held
+    const HRESULT result = sendOpenMessage(client, name); // on failure, the new client closes
     if (result != S_OK) {
       closeClient(client);
       *slot = nullptr;

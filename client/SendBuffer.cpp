@@ -112,3 +112,27 @@ uint32_t flushStaging(SimClient* client) noexcept {
   std::memset(client->stagingBase, 0, used);
   return 0;
 }
+
+HRESULT obtainBuffer(SimClient* client, uint32_t size, uint8_t*& buffer) noexcept {
+  switch (obtainMessageBuffer(client, size, &buffer)) {
+  case ObtainGiven:
+    return S_OK;
+  case ObtainLost:
+    return HRESULT(client->lastCode);
+  default:
+    return E_FAIL;
+  }
+}
+
+HRESULT sendOpenMessage(SimClient* client, const char* name) noexcept {
+  HRESULT result;
+  {
+    auto building = client->buildLock.lock();
+    uint8_t* buffer = nullptr;
+    result = obtainBuffer(client, wire::kOpenSize, buffer);
+    if (result == S_OK) result = HRESULT(wire::encodeOpen(buffer, name));
+    if (result == S_OK) result = flushStaging(client) == 0 ? S_OK : E_FAIL;
+  }
+  client->endFailedWrite();
+  return result;
+}

@@ -24,3 +24,11 @@ uint32_t commitMessage(SimClient* client) noexcept;
 // 0 when a block was handed to the transport; 1 otherwise (null client, nothing staged, no
 // memory — then the staged bytes stay for the next flush).
 uint32_t flushStaging(SimClient* client) noexcept;
+
+// obtainMessageBuffer as the exports answer it: S_OK, the loss code of a lost connection, or
+// E_FAIL.
+HRESULT obtainBuffer(SimClient* client, uint32_t size, uint8_t*& buffer) noexcept;
+// Builds the Open message and flushes it at once, under the client's build lock. A write that
+// could not be posted then ends the connection, once no lock is held, as the loss wakes the
+// caller. S_OK, or the HRESULT that refused the message.
+HRESULT sendOpenMessage(SimClient* client, const char* name) noexcept;

@@ -140,7 +140,7 @@ protected:
     client->notifyEvent = event;
     EXPECT_TRUE(connectTo(*client, GetParam().endpoint, *server));
     // With no byte allowed the server may close before the Open message is even written.
-    const HRESULT opened = sendOpen(client.get(), kClientName);
+    const HRESULT opened = sendOpenMessage(client.get(), kClientName);
     if (cut > 0) {
       EXPECT_EQ(opened, S_OK);
     }
@@ -237,7 +237,7 @@ TEST_P(ReplyCut, EndFoundWhenTheNextReadIsPostedGivesTheSameCode) {
       WaitForSingleObject(done, INFINITE);
     });
     WaitForSingleObject(held, INFINITE);
-    const bool sent = sendOpen(client.get(), kClientName) == S_OK;
+    const bool sent = sendOpenMessage(client.get(), kClientName) == S_OK;
     const bool closed = server->waitForConnections(1, 10s) &&
                         server->waitForClose(server->connections().back(), 10s);
     Sleep(100);
@@ -289,7 +289,7 @@ TEST_P(LargeLastRecord, ArrivesWholeBeforeTheLoss) {
   const bool pipe = GetParam() == Endpoint::Pipe;
   OwnedClient client(pipe ? TransportKind::NamedPipe : TransportKind::Tcp);
   ASSERT_TRUE(connectTo(*client, GetParam(), server, 1 << 20));
-  ASSERT_EQ(sendOpen(client.get(), kClientName), S_OK);
+  ASSERT_EQ(sendOpenMessage(client.get(), kClientName), S_OK);
   ASSERT_TRUE(waitUntil([&] { return client->IsLost(); }));
   Collected collected;
   const uint32_t code = uint32_t(collected.dispatch(client.get()));

@@ -195,7 +195,7 @@ protected:
     auto client = std::make_unique<OwnedClient>(
         GetParam() == Endpoint::Pipe ? TransportKind::NamedPipe : TransportKind::Tcp);
     EXPECT_TRUE(connectTo(**client, GetParam(), *server));
-    EXPECT_EQ(sendOpen(client->get(), "stress"), S_OK);
+    EXPECT_EQ(sendOpenMessage(client->get(), "stress"), S_OK);
     return client;
   }
 

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "client/SendBuffer.h"
-#include "client/WireFormat.h"
 #include "connection/OpenClose.h"
 #include "include/Wirebridge.h"
 #include "tests/support/OwnedClient.h"
@@ -28,19 +27,6 @@ inline bool connectTo(SimClient& client, simserver::Endpoint endpoint,
                            false);
   }
   return false;
-}
-
-inline HRESULT sendOpen(SimClient* client, const char* name = "test") {
-  HRESULT result = E_FAIL;
-  {
-    auto building = client->buildLock.lock();
-    uint8_t* buffer = nullptr;
-    if (obtainMessageBuffer(client, wire::kOpenSize, &buffer) != 0) return E_FAIL;
-    if (wire::encodeOpen(buffer, name) != 0) return E_FAIL;
-    result = flushStaging(client) == 0 ? S_OK : E_FAIL;
-  }
-  client->endFailedWrite(); // as the exports do once their locks are gone
-  return result;
 }
 
 // Collects dispatched records.

@@ -48,7 +48,7 @@ protected:
 TEST_P(ConcurrentSend, EightThreadsOnOneClient) {
   OwnedClient client(GetParam() == Endpoint::Pipe ? TransportKind::NamedPipe : TransportKind::Tcp);
   ASSERT_TRUE(connectTo(*client, GetParam(), *server));
-  ASSERT_EQ(sendOpen(client.get()), S_OK);
+  ASSERT_EQ(sendOpenMessage(client.get(), "test"), S_OK);
   constexpr int kThreads = 8;
   constexpr int kPerThread = 1500;
   std::vector<std::thread> threads;
@@ -70,7 +70,7 @@ TEST_P(ConcurrentSend, TwoThreadsEachOnFourClients) {
     clients.push_back(std::make_unique<OwnedClient>(
         GetParam() == Endpoint::Pipe ? TransportKind::NamedPipe : TransportKind::Tcp));
     ASSERT_TRUE(connectTo(**clients.back(), GetParam(), *server));
-    ASSERT_EQ(sendOpen(clients.back()->get()), S_OK);
+    ASSERT_EQ(sendOpenMessage(clients.back()->get(), "test"), S_OK);
   }
   std::vector<std::thread> threads;
   for (auto& client : clients) {

@@ -29,7 +29,7 @@ protected:
   void open(simserver::FaultScript faults, uint32_t maxReceive = 41088) {
     server.setNextConnectionFaults(std::move(faults));
     ASSERT_TRUE(connectTo(*client, GetParam(), server, maxReceive));
-    ASSERT_EQ(sendOpen(client.get()), S_OK);
+    ASSERT_EQ(sendOpenMessage(client.get(), "test"), S_OK);
   }
 
   // Dispatches until `count` records arrived or the connection was lost and drained.
@@ -99,7 +99,7 @@ TEST_P(Stream, SizesOneToThreeAreRefused) {
     local.start();
     OwnedClient fresh(client->kind);
     ASSERT_TRUE(connectTo(*fresh, GetParam(), local));
-    ASSERT_EQ(sendOpen(fresh.get()), S_OK);
+    ASSERT_EQ(sendOpenMessage(fresh.get(), "test"), S_OK);
     ASSERT_TRUE(waitUntil([&] { return fresh->IsLost(); }));
     EXPECT_EQ(fresh->lostReason, 2);
     EXPECT_EQ(fresh->lastCode, 0x80004004u);

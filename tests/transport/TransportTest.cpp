@@ -22,7 +22,7 @@ protected:
   // Connected, Open sent and seen by the server; the server's connection id.
   simserver::ConnectionId connectAndOpen(OwnedClient& client) {
     EXPECT_TRUE(connectTo(*client, GetParam(), server));
-    EXPECT_EQ(sendOpen(client.get()), S_OK);
+    EXPECT_EQ(sendOpenMessage(client.get(), "test"), S_OK);
     EXPECT_TRUE(server.waitForConnections(1, 10s));
     const auto id = server.connections().back();
     EXPECT_TRUE(server.waitForMessages(id, 1, 10s));
@@ -154,7 +154,7 @@ TEST_P(Channel, EveryLossWakesTheCallerOnceAtTheWindowAndTheEvent) {
         pipe ? !client->Connect(0, L".", (privatePipeName() + L"-losses").c_str(), 41088, false)
              : connectTo(*client, GetParam(), lossy);
     ASSERT_TRUE(connected);
-    ASSERT_EQ(sendOpen(client.get()), S_OK);
+    ASSERT_EQ(sendOpenMessage(client.get(), "test"), S_OK);
     ASSERT_EQ(WaitForSingleObject(event, 10000), WAIT_OBJECT_0); // the open reply arrived
     EXPECT_EQ(window.drain(kWake), 1);
     ResetEvent(event);
