@@ -18,19 +18,17 @@ constexpr HRESULT kInvalidArgument = HRESULT(0x80070057L);
 
 // Obtain, build, then commit — or give the buffer back when the build fails. The client's build
 // lock keeps other threads' messages out of the staging area until this one is committed.
+// `notTaken` tells that the transport did not take the committed message.
 template <typename Build>
-HRESULT buildAndCommit(HANDLE handle, uint32_t size, Build&& build) noexcept {
-  auto* client = static_cast<SimClient*>(handle);
-  if (client == nullptr) return kFail;
-  WB_CHECK_LIVE(client, "a client is not used after its final release");
-  auto building = client->buildLock.lock();
+HRESULT buildAndCommit(SimClient& client, uint32_t size, Build&& build, bool& notTaken) noexcept {
+  auto building = client.buildLock.lock();
   uint8_t* buffer = nullptr;
-  if (const HRESULT refused = obtainBuffer(client, size, buffer); refused != S_OK) return refused;
+  if (const HRESULT refused = obtainBuffer(&client, size, buffer); refused != S_OK) return refused;
   if (const uint32_t failed = build(buffer); failed != 0) {
-    releaseMessageBuffer(client, buffer, size);
+    releaseMessageBuffer(&client, buffer, size);
     return HRESULT(failed);
   }
-  commitMessage(client);
+  notTaken = commitMessage(&client) == FlushNotTaken;
   return S_OK;
 }
 
@@ -51,10 +49,15 @@ void keepModuleLoaded() noexcept {
 // One request export: its result, traced under the export's name when it is not S_OK.
 template <typename Build>
 HRESULT sendRequest(const char* call, HANDLE handle, uint32_t size, Build&& build) noexcept {
-  const HRESULT result = buildAndCommit(handle, size, std::forward<Build>(build));
+  auto* client = static_cast<SimClient*>(handle);
+  if (client == nullptr) return trace::result(call, kFail);
+  WB_CHECK_LIVE(client, "a client is not used after its final release");
+  bool notTaken = false;
+  HRESULT result = buildAndCommit(*client, size, std::forward<Build>(build), notTaken);
   // A write that could not be posted ends the connection only now that no lock is held, as the
-  // loss wakes the caller.
-  if (handle != nullptr) static_cast<SimClient*>(handle)->endFailedWrite();
+  // loss wakes the caller; a message the transport did not take reports that loss.
+  client->endFailedWrite();
+  if (notTaken) result = lossCode(*client);
   return trace::result(call, result);
 }
 

@@ -106,11 +106,16 @@ uint32_t flushStaging(SimClient* client) noexcept {
     return 1;
   }
   trace::sending(*client, copy, used, false);
-  // When the connection is not open the message is dropped.
-  if (!client->Send(block.get())) trace::notSent(*client, used);
+  // A connection that is not open, or a write that cannot be posted, drops the message.
+  const bool taken = client->Send(block.get());
+  if (!taken) trace::notSent(*client, used);
   client->stagingCursor = client->stagingBase;
   std::memset(client->stagingBase, 0, used);
-  return 0;
+  return taken ? FlushHandedOver : FlushNotTaken;
+}
+
+HRESULT lossCode(const SimClient& client) noexcept {
+  return client.lastCode != 0 ? HRESULT(client.lastCode) : E_FAIL;
 }
 
 HRESULT obtainBuffer(SimClient* client, uint32_t size, uint8_t*& buffer) noexcept {
@@ -118,7 +123,7 @@ HRESULT obtainBuffer(SimClient* client, uint32_t size, uint8_t*& buffer) noexcep
   case ObtainGiven:
     return S_OK;
   case ObtainLost:
-    return HRESULT(client->lastCode);
+    return lossCode(*client);
   default:
     return E_FAIL;
   }
@@ -126,13 +131,17 @@ HRESULT obtainBuffer(SimClient* client, uint32_t size, uint8_t*& buffer) noexcep
 
 HRESULT sendOpenMessage(SimClient* client, const char* name) noexcept {
   HRESULT result;
+  uint32_t flushed = FlushNothing;
   {
     auto building = client->buildLock.lock();
     uint8_t* buffer = nullptr;
     result = obtainBuffer(client, wire::kOpenSize, buffer);
     if (result == S_OK) result = HRESULT(wire::encodeOpen(buffer, name));
-    if (result == S_OK) result = flushStaging(client) == 0 ? S_OK : E_FAIL;
+    if (result == S_OK) flushed = flushStaging(client);
   }
+  // The loss is recorded only once the write that could not be posted has ended the connection.
   client->endFailedWrite();
-  return result;
+  if (result != S_OK) return result;
+  if (flushed == FlushNotTaken) return lossCode(*client);
+  return flushed == FlushHandedOver ? S_OK : E_FAIL;
 }

@@ -19,16 +19,23 @@ uint32_t obtainMessageBuffer(SimClient* client, uint32_t size, uint8_t** buffer)
 // Gives back an unsent buffer: the cursor returns to it and its bytes are zeroed, or in host
 // mode the simulator takes it back. 0 done, 1 nothing to do.
 uint32_t releaseMessageBuffer(SimClient* client, uint8_t* buffer, uint32_t size) noexcept;
+enum FlushResult : uint32_t { FlushHandedOver = 0, FlushNothing = 1, FlushNotTaken = 2 };
+
 // 1 for a null client; else the flush's result (every client sends at once).
 uint32_t commitMessage(SimClient* client) noexcept;
-// 0 when a block was handed to the transport; 1 otherwise (null client, nothing staged, no
-// memory — then the staged bytes stay for the next flush).
+// 0 when a block was handed to the transport; 1 when nothing was (null client, nothing staged,
+// no memory — then the staged bytes stay for the next flush); 2 when the transport did not take
+// the block (not connected, or its write could not be posted): the staged messages are gone.
 uint32_t flushStaging(SimClient* client) noexcept;
 
+// The code an export reports for a lost connection: the one recorded with the loss, or E_FAIL
+// when the transport was closed without one.
+HRESULT lossCode(const SimClient& client) noexcept;
 // obtainMessageBuffer as the exports answer it: S_OK, the loss code of a lost connection, or
 // E_FAIL.
 HRESULT obtainBuffer(SimClient* client, uint32_t size, uint8_t*& buffer) noexcept;
 // Builds the Open message and flushes it at once, under the client's build lock. A write that
 // could not be posted then ends the connection, once no lock is held, as the loss wakes the
-// caller. S_OK, or the HRESULT that refused the message.
+// caller. S_OK; the loss code when the transport did not take the message; or the HRESULT that
+// refused the message.
 HRESULT sendOpenMessage(SimClient* client, const char* name) noexcept;

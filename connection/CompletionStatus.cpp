@@ -37,6 +37,21 @@ uint32_t normalizeCompletionStatus(uint32_t raw) noexcept {
   return hresultFromWin32(raw);
 }
 
+uint32_t systemErrorOf(uint32_t normalizedStatus, bool isPipe) noexcept {
+  constexpr uint32_t kFirstWinsockError = 10000;
+  if (normalizedStatus == kSuccess) return 0;
+  if ((normalizedStatus & 0xFFFF0000u) == 0x80070000u) return normalizedStatus & 0xFFFFu;
+  uint32_t found = normalizedStatus;
+  for (const auto& entry : kWin32Statuses) {
+    if (entry.status != normalizedStatus) continue;
+    const bool winsock = entry.error >= kFirstWinsockError;
+    if (isPipe && winsock) continue;
+    found = entry.error;
+    if (isPipe || winsock) break; // on TCP a Winsock code, listed last, wins over a Win32 one
+  }
+  return found;
+}
+
 CompletionVerdict classifyCompletion(uint32_t normalizedStatus, uint32_t bytes,
                                      bool isPipe) noexcept {
   switch (normalizedStatus) {

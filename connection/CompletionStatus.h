@@ -49,6 +49,12 @@ struct CompletionVerdict {
 CompletionVerdict classifyCompletion(uint32_t normalizedStatus, uint32_t bytes,
                                      bool isPipe) noexcept;
 
+// The system error behind a completion's normalised status, as the thread that started the
+// operation would have been told it: the Win32 code a known status stands for (on TCP the Winsock
+// code where there is one, as WSAGetLastError gives it), the Win32 code inside a 0x8007xxxx
+// HRESULT, 0 for a completion that succeeded, and any other status unchanged.
+uint32_t systemErrorOf(uint32_t normalizedStatus, bool isPipe) noexcept;
+
 // Decides a read or write whose posting failed at once with a Win32 error. `proceed` means the
 // operation is still under way and its completion will come (pending, or more data waiting on a
 // message-mode pipe); otherwise the reason and code are those a completion with the same error

@@ -96,6 +96,11 @@ void Transport::Disconnect(int32_t reason, uint32_t code) {
   endConnection(reason, code);
 }
 
+void Transport::disconnectFor(int32_t reason, uint32_t code, uint32_t systemError) {
+  SetLastError(systemError); // what WSAGetLastError reads as well
+  Disconnect(reason, code);
+}
+
 bool Transport::endConnection(int32_t reason, uint32_t code) {
   int32_t oldState;
   bool firstLoss = false;
@@ -223,8 +228,7 @@ void Transport::endForPosting(uint32_t error) {
   // good: end it the way a failed completion would, with the posting's error as the system error
   // on record.
   const auto verdict = status::classifyPostingFailure(error, kind == TransportKind::NamedPipe);
-  SetLastError(error); // what WSAGetLastError reads as well
-  Disconnect(verdict.reason, verdict.code);
+  disconnectFor(verdict.reason, verdict.code, error);
 }
 
 void Transport::endFailedWrite() {
@@ -279,17 +283,19 @@ bool Transport::Send(MessageBlock* block) {
   }
   // Ended by endFailedWrite once the sender's locks are gone; until then writeInProgress keeps
   // every other write from starting.
-  if (dropFailedPosting(error, true)) failedWriteError_.store(error);
-  return true;
+  if (!dropFailedPosting(error, true)) return true;
+  failedWriteError_.store(error);
+  return false;
 }
 
 void Transport::onCompletion(IoBlock& block, uint32_t rawStatus, uint32_t bytes) {
   WB_IO_ENDED(*this, block.isWrite);
   if (state == StateConnected) {
-    const auto verdict = status::classifyCompletion(status::normalizeCompletionStatus(rawStatus),
-                                                    bytes, kind == TransportKind::NamedPipe);
+    const bool isPipe = kind == TransportKind::NamedPipe;
+    const uint32_t normalized = status::normalizeCompletionStatus(rawStatus);
+    const auto verdict = status::classifyCompletion(normalized, bytes, isPipe);
     if (!verdict.proceed) {
-      Disconnect(verdict.reason, verdict.code);
+      disconnectFor(verdict.reason, verdict.code, status::systemErrorOf(normalized, isPipe));
     } else if (block.isWrite) {
       uint32_t error = 0;
       {
@@ -316,14 +322,15 @@ void Transport::onReadCompleted(uint32_t bytes) {
     case FrameResult::NeedMore:
       postRead();
       return;
+    // The read itself succeeded: these losses have no system error.
     case FrameResult::TooLarge:
-      Disconnect(status::ReasonTooLarge, status::kAbort);
+      disconnectFor(status::ReasonTooLarge, status::kAbort, 0);
       return;
     case FrameResult::BadSize:
-      Disconnect(status::ReasonBadSize, status::kAbort);
+      disconnectFor(status::ReasonBadSize, status::kAbort, 0);
       return;
     case FrameResult::NoMemory:
-      Disconnect(status::ReasonNoMemory, status::kOutOfMemory);
+      disconnectFor(status::ReasonNoMemory, status::kOutOfMemory, 0);
       return;
     }
   }

@@ -61,11 +61,11 @@ public:
   bool Connect(int32_t family, const wchar_t* address, const wchar_t* port, uint32_t maxReceiveSize,
                bool disableNagle);
 
-  // Queues one finished message and starts writing unless a write is in flight; false (nothing
-  // queued) when the transport is not connected. The queue takes its own reference.
-  // A write that cannot even be posted ends the connection, but not here: the sender holds its
-  // locks, and the loss wakes the caller. It is kept for endFailedWrite, and no other write
-  // starts in the meantime.
+  // Queues one finished message and starts writing unless a write is in flight. The queue takes
+  // its own reference. False when the message was not handed over: the transport is not
+  // connected (nothing queued), or its write could not even be posted. Such a write ends the
+  // connection, but not here: the sender holds its locks, and the loss wakes the caller. It is
+  // kept for endFailedWrite, and no other write starts in the meantime.
   bool Send(MessageBlock* block);
   // Ends the connection for the write whose posting failed in Send, once; nothing when no write
   // failed. Runs with no lock held.
@@ -107,6 +107,10 @@ protected:
   // lostReason together under stateLock and gives true; any later call records nothing and gives
   // false, so that a loss is reported, and its caller woken, exactly once.
   bool endConnection(int32_t reason, uint32_t code);
+  // Disconnects with `systemError` on record as the loss's system error: endConnection records
+  // the thread's last error, which is made that of the failure here rather than whatever an
+  // earlier call on this thread left behind.
+  void disconnectFor(int32_t reason, uint32_t code, uint32_t systemError);
 
 private:
   friend struct TransportIo;

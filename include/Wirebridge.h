@@ -119,14 +119,17 @@ HRESULT WINAPI SimConnect_CallDispatch(HANDLE hSimConnect, DispatchProc pfcnDisp
  * Returns S_OK; E_INVALIDARG for a null phSimConnect or szName, or a ConfigIndex from 1 to
  * 0xFFFFFFFE whose section no SimConnect.cfg holds (nothing is tried then); E_FAIL when no
  * server could be reached; WIREBRIDGE_E_STRING_TOO_LONG for a long szName; the code of a lost
- * connection when it was lost before the Open message went out. */
+ * connection when it was lost before the Open message was handed over or the message's write
+ * could not be started (the handle is then closed and NULL). */
 HRESULT WINAPI SimConnect_Open(HANDLE* phSimConnect, LPCSTR szName, HWND hWnd, DWORD UserEventWin32,
                                HANDLE hEventHandle, DWORD ConfigIndex);
 
 /* The six requests below share their behaviour. Any thread. Each builds one message and queues
  * it for sending; it returns without waiting for the network, and the server's answer, if any,
  * arrives through SimConnect_CallDispatch. Returns S_OK when the message is queued; E_FAIL for a
- * null handle; the code of the lost connection when the connection is lost (nothing is sent);
+ * null handle; the code of the lost connection when the connection is lost (nothing is sent),
+ * also when the loss comes while the message is handed over or its write cannot even be started
+ * (a message queued and lost later leaves S_OK, and the loss shows at the next call);
  * WIREBRIDGE_E_STRING_TOO_LONG for a name of 256 characters or more (nothing is sent). A NULL
  * name is sent as the empty name. The handle must be NULL or one that SimConnect_Open gave. */
 

@@ -13,38 +13,46 @@ struct Case {
   bool proceed;
   int32_t reason;
   uint32_t code;
+  uint32_t systemError; // recorded with the loss: the completion's own, never a stale one
 };
 
 // Each completion as Windows reports it (NTSTATUS) and as Wine reports it (Win32 codes) must
-// end in the same reason and code.
+// end in the same reason, code and system error.
 const Case kCases[] = {
-    {0x00000000, 10, true, true, 0, 0},
-    {0x00000000, 0, true, false, 4, 0xC000013E}, // server closed: zero bytes
-    {0x00000000, 0, false, false, 4, 0xC000013E},
-    {0xC000014B, 0, true, false, 5, 0xC000014B},  // broken pipe, NTSTATUS
-    {109, 0, true, false, 5, 0xC000014B},         // broken pipe, Win32
-    {0xC000020D, 0, false, false, 5, 0xC000020D}, // connection reset
-    {64, 0, false, false, 5, 0xC000020D},
-    {10054, 0, false, false, 5, 0xC000020D},
-    {0xC000013C, 0, false, false, 5, 0xC000013C}, // remote disconnect
-    {0xC0000120, 0, true, false, 8, 0xC0000120},  // cancelled
-    {995, 0, true, false, 8, 0xC0000120},
-    {0x80000005, 7, true, true, 0, 0}, // more data on a pipe: keep reading
-    {234, 7, true, true, 0, 0},
-    {0x80000005, 7, false, false, 9, 0x80000005}, // the same on TCP is a failure
-    {234, 7, false, false, 9, 0x80000005},
-    {0xC0000001, 3, false, false, 9, 0xC0000001}, // any other status, unchanged
-    {5, 0, true, false, 9, 0x80070005},           // other Win32 codes read as failures
+    {0x00000000, 10, true, true, 0, 0, 0},
+    {0x00000000, 0, true, false, 4, 0xC000013E, 0}, // server closed: zero bytes
+    {0x00000000, 0, false, false, 4, 0xC000013E, 0},
+    {0xC000014B, 0, true, false, 5, 0xC000014B, 109},    // broken pipe, NTSTATUS
+    {109, 0, true, false, 5, 0xC000014B, 109},           // broken pipe, Win32
+    {0xC000020D, 0, false, false, 5, 0xC000020D, 10054}, // connection reset
+    {64, 0, false, false, 5, 0xC000020D, 10054},
+    {10054, 0, false, false, 5, 0xC000020D, 10054},
+    {0xC000013C, 0, false, false, 5, 0xC000013C, 0xC000013C}, // remote disconnect
+    {0xC0000120, 0, true, false, 8, 0xC0000120, 995},         // cancelled
+    {995, 0, true, false, 8, 0xC0000120, 995},
+    {0xC00000B0, 0, true, false, 9, 0xC00000B0, 233}, // pipe disconnected
+    {233, 0, true, false, 9, 0xC00000B0, 233},
+    {0xC0000241, 0, false, false, 9, 0xC0000241, 10053}, // connection aborted
+    {1236, 0, false, false, 9, 0xC0000241, 10053},
+    {0xC0000241, 0, true, false, 9, 0xC0000241, 1236},
+    {0x80000005, 7, true, true, 0, 0, 0}, // more data on a pipe: keep reading
+    {234, 7, true, true, 0, 0, 0},
+    {0x80000005, 7, false, false, 9, 0x80000005, 234}, // the same on TCP is a failure
+    {234, 7, false, false, 9, 0x80000005, 234},
+    {0xC0000001, 3, false, false, 9, 0xC0000001, 0xC0000001}, // any other status, unchanged
+    {5, 0, true, false, 9, 0x80070005, 5},                    // other Win32 codes read as failures
 };
 
 TEST(CompletionStatus, SameReasonAndCodeWhateverThePlatformReports) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(testing::Message() << std::hex << "raw 0x" << c.raw << " pipe " << c.pipe);
-    const auto verdict = classifyCompletion(normalizeCompletionStatus(c.raw), c.bytes, c.pipe);
+    const uint32_t normalized = normalizeCompletionStatus(c.raw);
+    const auto verdict = classifyCompletion(normalized, c.bytes, c.pipe);
     EXPECT_EQ(verdict.proceed, c.proceed);
     if (!c.proceed) {
       EXPECT_EQ(verdict.reason, c.reason);
       EXPECT_EQ(verdict.code, c.code);
+      EXPECT_EQ(systemErrorOf(normalized, c.pipe), c.systemError);
     }
   }
 }

@@ -78,6 +78,8 @@ TEST_P(Channel, SendOnAClosedTransportQueuesNothing) {
   OwnedClient client(GetParam() == Endpoint::Pipe ? TransportKind::NamedPipe : TransportKind::Tcp);
   connectAndOpen(client);
   client->Disconnect(0, 0);
+  // Closed without a loss on record: the request is dropped and says so.
+  EXPECT_EQ(SimConnect_TransmitClientEvent(client.get(), 1, 2, 3, 4, 5), E_FAIL);
   BlockRef block(MessageBlock::create(allocateMessageData(36), 36, 1, 0));
   EXPECT_FALSE(client->Send(block.get()));
   EXPECT_TRUE(client->sendQueue.empty());
@@ -97,6 +99,9 @@ TEST_P(Channel, ServerCloseIsALossWithItsCodeAfterQueuedMessages) {
   const uint32_t expected = GetParam() == Endpoint::Pipe ? 0xC000014B : 0xC000013E;
   EXPECT_EQ(client->lastCode, expected);
   EXPECT_EQ(client->lostReason, GetParam() == Endpoint::Pipe ? 5 : 4);
+  // The completion's own system error (a read of 0 bytes has none), not what the pool thread's
+  // last error held from an earlier call.
+  EXPECT_EQ(client->lastSystemError, GetParam() == Endpoint::Pipe ? 109u : 0u);
   EXPECT_EQ(client->state, StateClosed);
   EXPECT_EQ(client->connectionSerial, 0u);
   Collected collected;
@@ -119,13 +124,16 @@ TEST_P(Channel, AbortiveCloseIsAResetOrADisconnectedPipe) {
     // not one of the remote-close statuses.
     EXPECT_EQ(client->lostReason, 9);
     EXPECT_EQ(client->lastCode, 0xC00000B0u);
+    EXPECT_EQ(client->lastSystemError, 233u);
   } else if (client->lostReason == 4) {
     // Wine reports a reset only to a read that is already pending when it arrives; one posted
     // just after it sees the end of the stream instead.
     EXPECT_EQ(client->lastCode, 0xC000013Eu);
+    EXPECT_EQ(client->lastSystemError, 0u);
   } else {
     EXPECT_EQ(client->lostReason, 5);
     EXPECT_EQ(client->lastCode, 0xC000020Du);
+    EXPECT_EQ(client->lastSystemError, 10054u);
   }
 }
 
@@ -241,31 +249,50 @@ TEST(Connect, BusyPipeIsWaitedFor) {
 
 namespace {
 
-TEST(WriteStart, AWriteThatFailsAtOnceEndsTheConnection) {
-  // A handle that refuses writes at once (opened for reading only), on a transport that counts
-  // as connected: the queued message must not wedge the transport while requests succeed. The
-  // request goes through an export, whose send locks must be gone before the loss wakes anyone.
-  TransportLeakCheck leaks;
-  OwnedClient client(TransportKind::NamedPipe);
-  wchar_t path[MAX_PATH];
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  HANDLE readOnly = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED, nullptr);
-  ASSERT_NE(readOnly, INVALID_HANDLE_VALUE);
+// A handle that refuses writes at once (opened for reading only), on a transport that counts as
+// connected.
+struct RefusingWrites {
+  RefusingWrites() {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    client->handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr); // closed by the disconnect
+    client->notifyEvent = event;
+    client->state = StateConnected;
+  }
+  ~RefusingWrites() {
+    client.reset();
+    CloseHandle(event);
+  }
+  OwnedClient client{TransportKind::NamedPipe};
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  client->notifyEvent = event;
-  client->handle = readOnly; // closed by the disconnect
-  client->state = StateConnected;
-  EXPECT_EQ(SimConnect_TransmitClientEvent(client.get(), 1, 2, 3, 4, 5), S_OK);
+};
+
+TEST(WriteStart, AWriteThatFailsAtOnceEndsTheConnection) {
+  // The queued message must not wedge the transport, and the request that was never written
+  // reports the loss. The request goes through an export, whose send locks must be gone before
+  // the loss wakes anyone.
+  TransportLeakCheck leaks;
+  RefusingWrites refusing;
+  OwnedClient& client = refusing.client;
+  ASSERT_NE(client->handle, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(uint32_t(SimConnect_TransmitClientEvent(client.get(), 1, 2, 3, 4, 5)), 0x80070005u);
   EXPECT_TRUE(client->IsLost());
   EXPECT_EQ(client->lostReason, 9);
   EXPECT_EQ(client->lastCode, 0x80070005u); // access denied, as a failure HRESULT
   EXPECT_EQ(client->lastSystemError, 5u);
   EXPECT_EQ(client->refCount, 1); // the write's reference was dropped again
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(refusing.event, 0), WAIT_OBJECT_0);
   EXPECT_EQ(uint32_t(SimConnect_TransmitClientEvent(client.get(), 1, 2, 3, 4, 5)), 0x80070005u);
-  client.reset();
-  CloseHandle(event);
+}
+
+TEST(WriteStart, AnOpenMessageThatCannotBeWrittenReportsTheLoss) {
+  TransportLeakCheck leaks;
+  RefusingWrites refusing;
+  ASSERT_NE(refusing.client->handle, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(uint32_t(sendOpenMessage(refusing.client.get(), "refused")), 0x80070005u);
+  EXPECT_TRUE(refusing.client->IsLost());
+  EXPECT_EQ(refusing.client->refCount, 1);
 }
 
 } // namespace
