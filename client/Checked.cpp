@@ -57,5 +57,11 @@ void callingOut(bool hostBufferCall, const char* file, int line) noexcept {
   }
 }
 
+void noLockHeld(const char* invariant, const char* file, int line) noexcept {
+  for (int rank = 0; rank < kRanks; ++rank) {
+    if (held[rank] != 0) fail(invariant, file, line);
+  }
+}
+
 } // namespace checked
 #endif

@@ -33,6 +33,8 @@ void lockEntering(LockRank rank, const char* file, int line) noexcept;
 void lockLeft(LockRank rank) noexcept;
 // `hostBufferCall`: the simulator's buffer functions, which run under sendLock by design.
 void callingOut(bool hostBufferCall, const char* file, int line) noexcept;
+// Fails `invariant` when this thread holds any lock of the library.
+void noLockHeld(const char* invariant, const char* file, int line) noexcept;
 
 } // namespace checked
 
@@ -52,6 +54,7 @@ void callingOut(bool hostBufferCall, const char* file, int line) noexcept;
 #define WB_LOCK_LEFT(rank) ::checked::lockLeft(rank)
 #define WB_CALLING_OUT() ::checked::callingOut(false, __FILE__, __LINE__)
 #define WB_CALLING_HOST_BUFFER_FUNCTION() ::checked::callingOut(true, __FILE__, __LINE__)
+#define WB_CHECK_NO_LOCK_HELD(invariant) ::checked::noLockHeld(invariant, __FILE__, __LINE__)
 // Operations of one direction (0 read, 1 write) posted and not yet completed.
 #define WB_IO_COUNTERS std::atomic<int32_t> ioOutstanding_[2] = {{0}, {0}};
 #define WB_IO_POSTED(transport, isWrite)                                                           \
@@ -72,6 +75,7 @@ void callingOut(bool hostBufferCall, const char* file, int line) noexcept;
 #define WB_LOCK_LEFT(rank) ((void)0)
 #define WB_CALLING_OUT() ((void)0)
 #define WB_CALLING_HOST_BUFFER_FUNCTION() ((void)0)
+#define WB_CHECK_NO_LOCK_HELD(invariant) ((void)0)
 #define WB_IO_COUNTERS
 #define WB_IO_POSTED(transport, isWrite) ((void)0)
 #define WB_IO_ENDED(transport, isWrite) ((void)0)

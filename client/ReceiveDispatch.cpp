@@ -18,6 +18,7 @@ uint32_t readU32(const uint8_t* at) noexcept {
 
 // Every client that has dispatched before, with its own procedure and context.
 void pumpAllClients() {
+  trace::SimulatorThreadScope simulatorThread;
   std::vector<SimClient*> clients;
   if (!clientList::snapshot(clients)) return;
   for (SimClient* client : clients) {
@@ -59,13 +60,13 @@ void SimClient::OnMessage(MessageSlot& slot) {
   if (block == nullptr) {
     // Dropping the message silently would lose data: end the connection instead.
     freeMessageData(data);
-    Disconnect(status::ReasonNoMemory, status::kOutOfMemory);
+    disconnectFor(status::ReasonNoMemory, status::kOutOfMemory, 0);
     return;
   }
   const bool queued = receiveQueue.push(block);
   block->release();
   if (!queued) {
-    Disconnect(status::ReasonNoMemory, status::kOutOfMemory);
+    disconnectFor(status::ReasonNoMemory, status::kOutOfMemory, 0);
     return;
   }
   notifyCaller();
@@ -178,7 +179,7 @@ extern "C" HRESULT WINAPI SimConnect_CallDispatch(HANDLE handle, DispatchProc pr
     if (dispatchQueue(client, chosen, context) == DispatchLost) {
       return trace::result(__func__, HRESULT(client->lastCode));
     }
-    return S_OK;
+    return trace::result(__func__, S_OK);
   } catch (...) {
     return kFail;
   }

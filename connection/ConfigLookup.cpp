@@ -84,10 +84,10 @@ template <typename Visit> void forEachConfigFile(Visit&& visit) {
   }
 }
 
-// Applies the indexed section of one file; with `sources`, also notes where each setting came
-// from and traces what the file held.
+// Applies the indexed section of one file; with `attribution`, also notes where each setting
+// came from and traces what the file held.
 void applyConfigFile(const wchar_t* filePath, uint32_t configIndex, ConnectionConfig& config,
-                     tracefmt::ConfigSources* sources) {
+                     trace::ConfigAttribution* attribution) {
   if (filePath == nullptr) {
     return; // the profile functions would read win.ini instead
   }
@@ -100,15 +100,13 @@ void applyConfigFile(const wchar_t* filePath, uint32_t configIndex, ConnectionCo
     values[static_cast<size_t>(key)].assign(buffer.data(),
                                             std::min<DWORD>(length, kValueBufferLength - 1));
   }
-  std::optional<ConnectionConfig> before;
-  if (sources != nullptr) before = config;
+  const uint32_t maxReceiveSizeBefore = config.maxReceiveSize;
   // A section whose Protocol is IPv4 or IPv6 and that has no Port takes the port the simulator
   // publishes for that family (empty when it publishes none), so that naming the protocol alone
   // reaches a local simulator. A Port in the section is applied after Protocol and wins.
   config::applySection(values, config, readRegistryPort);
-  if (sources != nullptr) {
-    tracefmt::attributeSection(*sources, filePath, section, values, *before, config);
-    trace::configRead(filePath, section, values);
+  if (attribution != nullptr) {
+    attribution->section(filePath, section, values, maxReceiveSizeBefore, config);
   }
 }
 
@@ -135,19 +133,16 @@ uint32_t findConfigSection(uint32_t configIndex) {
   return found ? kConfigSectionFound : kConfigSectionMissing;
 }
 
-void loadConnectionConfig(uint32_t configIndex, ConnectionConfig& config) {
+void loadConnectionConfig(uint32_t configIndex, ConnectionConfig& config,
+                          trace::ConfigAttribution* attribution) {
   config = ConnectionConfig{};
-  // Where each setting came from is worked out only for the trace.
-  std::optional<tracefmt::ConfigSources> sources;
-  if (trace::on()) sources.emplace();
   if (config::readsFiles(configIndex)) {
     // Every location is read: later files override the keys they give.
     forEachConfigFile([&](const wchar_t* path) {
-      applyConfigFile(path, configIndex, config, sources ? &*sources : nullptr);
+      applyConfigFile(path, configIndex, config, attribution);
       return false;
     });
   }
-  if (sources) trace::effective(config, *sources);
 }
 
 void readConfigSection(const wchar_t* filePath, uint32_t configIndex, ConnectionConfig& config) {

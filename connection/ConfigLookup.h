@@ -19,9 +19,14 @@ std::wstring configSectionName(uint32_t configIndex);
 // the section with at least one line; 3 otherwise.
 uint32_t findConfigSection(uint32_t configIndex);
 
+namespace trace {
+class ConfigAttribution;
+}
+
 // The defaults, then the indexed section of every search location in order (no file at all for
-// index 0xFFFFFFFF).
-void loadConnectionConfig(uint32_t configIndex, ConnectionConfig& config);
+// index 0xFFFFFFFF). With `attribution`, also notes where each setting came from for the trace.
+void loadConnectionConfig(uint32_t configIndex, ConnectionConfig& config,
+                          trace::ConfigAttribution* attribution = nullptr);
 
 // Applies the indexed section of one file; a missing file, section or key changes nothing.
 // A section whose Protocol selects IPv4 or IPv6 and that gives no Port takes that family's

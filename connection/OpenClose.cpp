@@ -117,7 +117,8 @@ uint32_t openConnection(SimClient** slot, uint32_t configIndex) {
   *slot = nullptr;
   if (const uint32_t found = findConfigSection(configIndex); found != 0) return found;
   ConnectionConfig config;
-  loadConnectionConfig(configIndex, config);
+  trace::ConfigAttribution attribution;
+  loadConnectionConfig(configIndex, config, &attribution);
   std::wstring address = config.address;
   std::wstring port = config.port;
   bool created = false;
@@ -130,6 +131,7 @@ uint32_t openConnection(SimClient** slot, uint32_t configIndex) {
   // same fallbacks as the literal.
   if (address.empty() && step == Step::IPv6) address = sim::kIPv6Loopback;
   if (address.empty() && step == Step::IPv4) address = sim::kIPv4Loopback;
+  attribution.effective(config, address);
 
   if (step == Step::Pipe) {
     if (SimClient* client = attempt(TransportKind::NamedPipe, 0, address, port, config, created)) {

@@ -150,22 +150,30 @@ std::string lineStart(std::string_view event) {
   return line;
 }
 
-// The file and the buffer in front of it.
+// The file and the buffer in front of it. Hooks only append to the buffer; the file is written
+// by writeOut, which export calls run at their end with no lock of the library held, so a slow
+// or stalled trace file holds up no lock, no completion thread and no simulator thread.
 class Sink {
 public:
-  // Applies new settings on the caller's thread: another file, another level, or off.
+  // Applies new settings on the caller's thread: another file, another level, or off. Waits for
+  // a thread that is writing.
   void configure(const Settings& settings) {
+    WB_CHECK_NO_LOCK_HELD("no trace file is written while a lock of the library is held");
     Lock::Guard file(fileLock_, true);
     if (settings.level == 0 || settings.path.empty()) {
       level.store(0);
-      drainLocked();
+      writeLocked();
       file_.reset();
       path_.clear();
       return;
     }
     maxBytes_ = settings.maxBytes;
-    if (settings.path != path_ || !file_.valid()) {
-      drainLocked();
+    // A file on disk is opened afresh at every open: one deleted meanwhile (gone from its folder,
+    // or only pending deletion while the trace holds it) is then created again, with its own
+    // first line, instead of taking lines that nobody will see.
+    if (settings.path != path_ || !file_.valid() || onDisk_) {
+      const bool sameFile = settings.path == path_ && file_.valid();
+      writeLocked();
       file_.reset();
       path_ = settings.path;
       if (!openFile(false)) {
@@ -173,32 +181,33 @@ public:
         path_.clear();
         return;
       }
-      writeSessionStart(settings.level);
+      if (!sameFile || created_) writeSessionStart(settings.level);
     }
     level.store(settings.level);
+    writeLocked();
   }
 
-  void write(std::string line) {
+  // Any thread, any lock held: the line joins the buffer, or is counted when the buffer is full.
+  void append(std::string line) {
     line += "\r\n";
-    {
-      Lock::Guard buffer(bufferLock_, true);
-      if (pending_.size() + line.size() > kBufferLimit) {
-        ++dropped_;
-      } else {
-        pending_ += line;
-      }
+    Lock::Guard buffer(bufferLock_, true);
+    if (pending_.size() + line.size() > kBufferLimit) {
+      ++lost_;
+    } else {
+      pending_ += line;
+      ++pendingLines_;
     }
-    drain(false);
   }
 
   // Writes what is buffered. Without `wait` it never waits for the file: a thread that is
   // writing already takes the lines along.
-  void drain(bool wait) {
+  void writeOut(bool wait) {
+    WB_CHECK_NO_LOCK_HELD("no trace file is written while a lock of the library is held");
     for (int round = 0;; ++round) {
       {
         Lock::Guard file(fileLock_, wait);
         if (!file.held()) return;
-        drainLocked();
+        writeLocked();
       }
       // A line appended while this thread held the file would otherwise wait for the next one.
       {
@@ -210,16 +219,32 @@ public:
   }
 
 private:
+  // Opened for writing at the end (as appending does), so that a pipe can take the trace too;
+  // shared for reading, writing and deleting, so that it can be watched while it grows.
   bool openFile(bool truncate) {
     file_.reset(CreateFileW(
-        path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    created_ = GetLastError() != ERROR_ALREADY_EXISTS;
     if (!file_.valid()) return false;
+    onDisk_ = GetFileType(file_.get()) == FILE_TYPE_DISK;
     LARGE_INTEGER size{};
-    size_ = GetFileSizeEx(file_.get(), &size) ? uint64_t(size.QuadPart) : 0;
+    size_ = onDisk_ && GetFileSizeEx(file_.get(), &size) ? uint64_t(size.QuadPart) : 0;
     return true;
   }
 
+  // Writes at the current end of the file, wherever other writers left it.
+  bool writeAtEnd(const std::string& text) {
+    OVERLAPPED atEnd{};
+    atEnd.Offset = atEnd.OffsetHigh = 0xFFFFFFFF;
+    DWORD written = 0;
+    const bool wrote = WriteFile(file_.get(), text.data(), DWORD(text.size()), &written, &atEnd) &&
+                       written == text.size();
+    size_ += written;
+    return wrote;
+  }
+
+  // The first line of a newly opened file, ahead of anything buffered.
   void writeSessionStart(int newLevel) {
     std::array<wchar_t, MAX_PATH> program{};
     GetModuleFileNameW(nullptr, program.data(), DWORD(program.size()));
@@ -230,35 +255,43 @@ private:
     std::string line = lineStart("trace-start");
     line += ' ';
     line += fields.str();
-    write(std::move(line)); // the file lock is held by this thread: it writes at once
+    line += "\r\n";
+    writeAtEnd(line);
   }
 
-  // With the file lock held: moves the buffer out and writes it.
-  void drainLocked() {
-    uint64_t dropped = 0;
+  // With the file lock held: moves the buffer out and writes it. Lines that cannot be written
+  // (no file, a failed rotation, a write error) are counted with those the full buffer refused,
+  // and the count goes out in front of the next write that succeeds.
+  void writeLocked() {
+    uint64_t lost = 0;
+    uint64_t lines = 0;
     {
       Lock::Guard buffer(bufferLock_, true);
       writing_.swap(pending_);
-      dropped = std::exchange(dropped_, 0);
+      lines = std::exchange(pendingLines_, 0);
+      lost = lost_;
     }
-    if (dropped != 0) {
+    if (writing_.empty() && lost == 0) return;
+    if (lost != 0) {
       std::string note = lineStart("dropped");
-      note += " lines=" + std::to_string(dropped) + "\r\n";
+      note += " lines=" + std::to_string(lost) + "\r\n";
       writing_.insert(0, note);
     }
-    if (!writing_.empty() && file_.valid()) {
-      if (size_ + writing_.size() > maxBytes_ && size_ > 0) rotate();
-      DWORD written = 0;
-      if (file_.valid() &&
-          WriteFile(file_.get(), writing_.data(), DWORD(writing_.size()), &written, nullptr)) {
-        size_ += written;
-      }
-    }
+    if (!file_.valid() && !path_.empty()) openFile(false); // writing may work again
+    if (file_.valid() && onDisk_ && size_ + writing_.size() > maxBytes_ && size_ > 0) rotate();
+    const bool wrote = file_.valid() && writeAtEnd(writing_);
     writing_.clear();
+    Lock::Guard buffer(bufferLock_, true);
+    if (wrote) {
+      lost_ -= lost; // lines refused meanwhile stay counted for the next write
+    } else {
+      lost_ += lines;
+    }
   }
 
   // One rotation: the full file becomes "<name>.1" (replacing an older one); when it can't be
-  // renamed (another program holds it), the file starts again empty.
+  // renamed (another program holds it), the file starts again empty. When no file can be opened
+  // afterwards, the next write tries again.
   void rotate() {
     file_.reset();
     const std::wstring rotated = path_ + kRotatedSuffix;
@@ -266,16 +299,22 @@ private:
     if (!openFile(!moved)) size_ = 0;
   }
 
-  Lock bufferLock_; // guards pending_ and dropped_; held only to append or swap
+  Lock bufferLock_; // guards pending_, pendingLines_ and lost_; held only to append or swap
   Lock fileLock_;   // held by the one thread that writes; guards the rest
   std::string pending_;
-  uint64_t dropped_ = 0;
+  uint64_t pendingLines_ = 0;
+  uint64_t lost_ = 0;
   std::string writing_;
   UniqueFileHandle file_;
   std::wstring path_;
   uint64_t size_ = 0;
+  bool onDisk_ = true;   // only a file on disk is rotated and opened afresh
+  bool created_ = false; // the last open made a new file
   uint64_t maxBytes_ = kDefaultMaxKiB * 1024;
 };
+
+// Depth of pump-all calls on this thread: the simulator's thread never writes the file.
+thread_local int simulatorThreadDepth = 0;
 
 Sink& sink() {
   static Sink instance;
@@ -294,7 +333,7 @@ void emit(std::string_view event, const tracefmt::Fields& fields, const uint8_t*
     line += tracefmt::hexDump(dumpData, dumpLength);
     line.resize(line.size() - 2); // write() ends the line
   }
-  sink().write(std::move(line));
+  sink().append(std::move(line));
 }
 
 // Runs a hook body with the last-error value kept and nothing thrown.
@@ -366,7 +405,7 @@ OpenScope::OpenScope(uint32_t configIndex) noexcept : index_(configIndex) {
 
 OpenScope::~OpenScope() {
   guarded([] {
-    if (on()) sink().drain(true);
+    if (on()) sink().writeOut(true);
   });
 }
 
@@ -379,27 +418,52 @@ HRESULT OpenScope::result(HRESULT value) noexcept {
   return value;
 }
 
-void effective(const ConnectionConfig& config, const tracefmt::ConfigSources& sources) noexcept {
-  if (!on()) return;
+ConfigAttribution::ConfigAttribution() noexcept {
+  if (on()) guarded([&] { sources_ = std::make_unique<tracefmt::ConfigSources>(); });
+}
+
+ConfigAttribution::~ConfigAttribution() = default;
+
+void ConfigAttribution::section(const wchar_t* path, const std::wstring& section,
+                                const config::SectionValues& values, uint32_t maxReceiveSizeBefore,
+                                const ConnectionConfig& after) noexcept {
+  if (!sources_) return;
+  guarded([&] {
+    tracefmt::attributeSection(*sources_, path, section, values, maxReceiveSizeBefore, after);
+  });
+  detail::configRead(path, section, values);
+}
+
+void ConfigAttribution::effective(const ConnectionConfig& config,
+                                  const std::wstring& address) noexcept {
+  if (!sources_ || !on()) return;
   guarded([&] {
     tracefmt::Fields fields;
     fields.add("protocol", tracefmt::protocolName(config.protocol))
-        .text("protocol.from", sources.protocol)
-        .text("address", std::wstring_view(config.address))
-        .text("address.from", sources.address)
+        .text("protocol.from", sources_->protocol)
+        .text("address", std::wstring_view(address))
+        .text("address.from", sources_->address)
         .text("port", std::wstring_view(config.port))
-        .text("port.from", sources.port)
+        .text("port.from", sources_->port)
         .number("maxReceiveSize", config.maxReceiveSize)
-        .text("maxReceiveSize.from", sources.maxReceiveSize)
+        .text("maxReceiveSize.from", sources_->maxReceiveSize)
         .number("disableNagle", config.disableNagle ? 1 : 0)
-        .text("disableNagle.from", sources.disableNagle);
+        .text("disableNagle.from", sources_->disableNagle);
     emit("effective", fields);
   });
 }
 
+SimulatorThreadScope::SimulatorThreadScope() noexcept {
+  ++simulatorThreadDepth;
+}
+
+SimulatorThreadScope::~SimulatorThreadScope() {
+  --simulatorThreadDepth;
+}
+
 void unloading() noexcept {
   guarded([] {
-    if (on()) sink().drain(false);
+    if (on()) sink().writeOut(false);
   });
 }
 
@@ -409,9 +473,13 @@ uint64_t now() noexcept {
   return GetTickCount64();
 }
 
-void callFailed(const char* call, HRESULT result) noexcept {
-  guarded(
-      [&] { emit("result", tracefmt::Fields().add("call", call).hex("hr", uint32_t(result))); });
+void finishCall(const char* call, HRESULT result) noexcept {
+  guarded([&] {
+    if (result != S_OK) {
+      emit("result", tracefmt::Fields().add("call", call).hex("hr", uint32_t(result)));
+    }
+    if (simulatorThreadDepth == 0) sink().writeOut(false);
+  });
 }
 
 void configProbe(const wchar_t* path, const std::wstring& section, bool found) noexcept {
@@ -544,7 +612,9 @@ void notSent(const Transport& transport, uint32_t length) noexcept {
     emit("send-dropped", tracefmt::Fields()
                              .number("serial", transport.connectionSerial)
                              .number("size", length)
-                             .text("why", std::string_view("transport not connected")));
+                             .text("why", std::string_view(transport.state == StateConnected
+                                                               ? "write could not be posted"
+                                                               : "transport not connected")));
   });
 }
 

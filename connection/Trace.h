@@ -5,14 +5,17 @@
 // the [Trace] section of "Wirebridge.cfg" in the user's Documents folder).
 //
 // Each hook below is one test of `level` when the trace is off. When it is on, a hook formats
-// its line on the calling thread, appends it to a bounded memory buffer and writes the buffer to
-// the file only if no other thread is writing at that moment (that thread then writes the line
-// too), so a completion thread never waits for another thread's file write. No hook throws,
-// and every hook leaves the thread's last-error value as it found it.
+// its line on the calling thread and appends it to a bounded memory buffer; it never touches the
+// file, whatever locks its caller holds and whichever thread it runs on (a completion thread, a
+// simulator thread). The file is written at the end of each export call, once the export's locks
+// are gone, by one thread at a time: an export that finds another thread writing leaves its lines
+// to that thread and returns. No hook throws, and every hook leaves the thread's last-error value
+// as it found it.
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "connection/ConfigRules.h"
@@ -32,7 +35,6 @@ inline bool on() noexcept {
 }
 
 namespace detail {
-void callFailed(const char* call, HRESULT result) noexcept;
 void configProbe(const wchar_t* path, const std::wstring& section, bool found) noexcept;
 void configRead(const wchar_t* path, const std::wstring& section,
                 const config::SectionValues& values) noexcept;
@@ -47,6 +49,7 @@ void notSent(const Transport& transport, uint32_t length) noexcept;
 void received(const Transport& transport, const uint8_t* data, uint32_t length,
               bool fromHost) noexcept;
 void disconnecting(const Transport& transport, int32_t reason, uint32_t code) noexcept;
+void finishCall(const char* call, HRESULT result) noexcept;
 uint64_t now() noexcept;
 } // namespace detail
 
@@ -66,22 +69,49 @@ private:
   uint32_t index_;
 };
 
-// An export's result, recorded when it is not S_OK; handed back unchanged.
+// The end of an export call, to be called with none of the library's locks held: the result is
+// recorded when it is not S_OK, then the buffered lines are written to the file unless another
+// thread is writing them. Hands the result back unchanged.
 inline HRESULT result(const char* call, HRESULT value) noexcept {
-  if (value != S_OK && on()) detail::callFailed(call, value);
+  if (on()) detail::finishCall(call, value);
   return value;
 }
 
-// Configuration: a location looked at by the presence test, one file's section as read, and the
-// settings that came out of all of them with the source of each.
+// Marks the calling thread as the simulator's for the pump-all call: exports that its dispatch
+// procedures call only append their lines, and leave the file to the add-on's own calls.
+class SimulatorThreadScope {
+public:
+  SimulatorThreadScope() noexcept;
+  ~SimulatorThreadScope();
+  SimulatorThreadScope(const SimulatorThreadScope&) = delete;
+  SimulatorThreadScope& operator=(const SimulatorThreadScope&) = delete;
+};
+
+// Configuration: a location looked at by the presence test.
 inline void configProbe(const wchar_t* path, const std::wstring& section, bool found) noexcept {
   if (on()) detail::configProbe(path, section, found);
 }
-inline void configRead(const wchar_t* path, const std::wstring& section,
-                       const config::SectionValues& values) noexcept {
-  if (on()) detail::configRead(path, section, values);
-}
-void effective(const ConnectionConfig& config, const tracefmt::ConfigSources& sources) noexcept;
+
+// Where each setting of one open came from, worked out only while the trace is on. Nothing it
+// does can fail the open: a step that fails leaves the attribution out of the trace.
+class ConfigAttribution {
+public:
+  ConfigAttribution() noexcept;
+  ~ConfigAttribution();
+  ConfigAttribution(const ConfigAttribution&) = delete;
+  ConfigAttribution& operator=(const ConfigAttribution&) = delete;
+
+  // One file's section as read: notes the keys it gave and traces what it held.
+  void section(const wchar_t* path, const std::wstring& section,
+               const config::SectionValues& values, uint32_t maxReceiveSizeBefore,
+               const ConnectionConfig& after) noexcept;
+  // The settings the open attempts, with the source of each; `address` is the one attempted
+  // (an empty TCP address means this machine's loopback).
+  void effective(const ConnectionConfig& config, const std::wstring& address) noexcept;
+
+private:
+  std::unique_ptr<tracefmt::ConfigSources> sources_;
+};
 
 // One connection attempt: its start time (0 when the trace is off), then its outcome.
 inline uint64_t attemptStart() noexcept {
@@ -110,7 +140,8 @@ inline void hostCommand(uint32_t kind, uint64_t value, uint32_t clientId = 0,
 }
 
 // Messages: what a flush hands to the transport (or to the simulator in host mode), a flush that
-// the transport refused because it is not connected, and each message received.
+// the transport did not take (not connected, or the write could not be posted), and each
+// message received.
 inline void sending(const Transport& transport, const uint8_t* data, uint32_t length,
                     bool toHost) noexcept {
   if (on()) detail::sending(transport, data, length, toHost);

@@ -160,7 +160,7 @@ std::vector<SentMessage> sentMessages(const uint8_t* data, size_t length) {
 }
 
 void attributeSection(ConfigSources& sources, std::wstring_view file, std::wstring_view section,
-                      const config::SectionValues& values, const ConnectionConfig& before,
+                      const config::SectionValues& values, uint32_t maxReceiveSizeBefore,
                       const ConnectionConfig& after) {
   using config::ConfigKey;
   const auto given = [&](ConfigKey key) -> const std::wstring& {
@@ -178,7 +178,7 @@ void attributeSection(ConfigSources& sources, std::wstring_view file, std::wstri
   } else if (protocol == TransportProtocol::IPv6) {
     sources.port = "registry " + utf8(sim::kPortValueIPv6);
   }
-  if (after.maxReceiveSize != before.maxReceiveSize) {
+  if (after.maxReceiveSize != maxReceiveSizeBefore) {
     sources.maxReceiveSize = fileSource(file, section, ConfigKey::MaxReceiveSize);
   }
   if (!given(ConfigKey::DisableNagle).empty()) {

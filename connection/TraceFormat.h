@@ -70,10 +70,10 @@ struct ConfigSources {
   std::string disableNagle = "default";
 };
 
-// Updates `sources` for one file's section, given the values it held and the settings before
-// and after it was applied.
+// Updates `sources` for one file's section, given the values it held, the receive limit before
+// it was applied and the settings after.
 void attributeSection(ConfigSources& sources, std::wstring_view file, std::wstring_view section,
-                      const config::SectionValues& values, const ConnectionConfig& before,
+                      const config::SectionValues& values, uint32_t maxReceiveSizeBefore,
                       const ConnectionConfig& after);
 
 const char* protocolName(TransportProtocol protocol) noexcept;

@@ -322,7 +322,7 @@ TEST(ConfigSources, EachSettingNamesTheFileAndKeyThatGaveIt) {
   tracefmt::ConfigSources sources;
   ConnectionConfig config;
   config::SectionValues first{L"IPv4", L"", L"", L"100", L""};
-  ConnectionConfig before = config;
+  uint32_t before = config.maxReceiveSize;
   config::applySection(first, config, [](bool, std::wstring& port) {
     port = L"500";
     return true;
@@ -334,7 +334,7 @@ TEST(ConfigSources, EachSettingNamesTheFileAndKeyThatGaveIt) {
   EXPECT_EQ(sources.address, "default");
 
   config::SectionValues second{L"TCP", L"host", L"600", L"50000", L"1"};
-  before = config;
+  before = config.maxReceiveSize;
   config::applySection(second, config, [](bool, std::wstring&) { return false; });
   tracefmt::attributeSection(sources, L"B.cfg", L"SimConnect", second, before, config);
   EXPECT_EQ(sources.protocol, "A.cfg [SimConnect] Protocol"); // TCP names no protocol

@@ -3,15 +3,20 @@
 // be written changes nothing the exports do.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestPrograms.h"
 #include "connection/ConfigLookup.h"
 #include "connection/Trace.h"
+#include "connection/UniqueHandle.h"
 #include "include/Wirebridge.h"
 #include "tests/support/ConnectedClient.h"
 #include "tests/support/LocalSimulatorSetup.h"
@@ -215,4 +220,134 @@ TEST_F(Trace, TheFileIsRotatedOnceAtItsLimitAndReadableWhileItGrows) {
   DeleteFileW(rotated.c_str());
 }
 
+TEST_F(Trace, TheEffectiveLineShowsTheAddressAndPortThatAreAttempted) {
+  simserver::Server server(ipv4Only());
+  server.start();
+  // No Address: TCP means this machine's loopback, on the port the simulator publishes.
+  setup.writeConfig("[SimConnect]\nProtocol=IPv4\n");
+  TraceSettings settings(file.path(), L"1");
+  HANDLE handle = nullptr;
+  ASSERT_EQ(SimConnect_Open(&handle, "effective", nullptr, 0, nullptr, 0), S_OK);
+  const std::string text = file.read();
+  const auto effective = traceEvents(text, "effective");
+  ASSERT_EQ(effective.size(), 1u) << text;
+  EXPECT_EQ(fieldOf(effective[0], "address"), "127.0.0.1");
+  EXPECT_EQ(fieldOf(effective[0], "port"), std::to_string(server.ipv4Port()));
+  EXPECT_EQ(fieldOf(effective[0], "port.from"), "registry SimConnect_Port_IPv4");
+  const auto attempts = traceEvents(text, "attempt");
+  ASSERT_FALSE(attempts.empty());
+  EXPECT_EQ(fieldOf(attempts[0], "target"), "127.0.0.1:" + std::to_string(server.ipv4Port()));
+}
+
+TEST_F(Trace, AFileDeletedWhileInUseIsCreatedAgainAtTheNextOpen) {
+  simserver::Server server(ipv4Only());
+  server.start();
+  TraceSettings settings(file.path(), L"1");
+  HANDLE first = nullptr;
+  ASSERT_EQ(SimConnect_Open(&first, "first", nullptr, 0, nullptr, 0), S_OK);
+  ASSERT_TRUE(DeleteFileW(file.path().c_str()));
+  HANDLE second = nullptr;
+  ASSERT_EQ(SimConnect_Open(&second, "second", nullptr, 0, nullptr, 0), S_OK);
+  const std::string text = file.read();
+  EXPECT_EQ(traceEvents(text, "trace-start").size(), 1u) << text;
+  EXPECT_EQ(traceEvents(text, "open").size(), 1u) << text;
+  EXPECT_EQ(traceEvents(text, "open-end").size(), 1u) << text;
+}
+
+// A thread that is joined when it goes out of scope, so that a failed assertion cannot leave it
+// running.
+class JoiningThread {
+public:
+  template <typename Body>
+  explicit JoiningThread(Body&& body) : thread_(std::forward<Body>(body)) {}
+  ~JoiningThread() { thread_.join(); }
+  JoiningThread(const JoiningThread&) = delete;
+  JoiningThread& operator=(const JoiningThread&) = delete;
+
+private:
+  std::thread thread_;
+};
+
+// Runs a function when it goes out of scope.
+class AtExit {
+public:
+  explicit AtExit(std::function<void()> run) : run_(std::move(run)) {}
+  ~AtExit() { run_(); }
+  AtExit(const AtExit&) = delete;
+  AtExit& operator=(const AtExit&) = delete;
+
+private:
+  std::function<void()> run_;
+};
+
+TEST_F(Trace, AStalledTraceFileHoldsUpNoOtherClient) {
+  simserver::Server server(ipv4Only());
+  server.start();
+  HANDLE quiet = nullptr; // opened while the trace is off
+  ASSERT_EQ(SimConnect_Open(&quiet, "quiet", nullptr, 0, nullptr, 0), S_OK);
+  // A pipe that nobody reads stands for a trace file on a stalled device: a write blocks once
+  // its buffer is full.
+  const std::wstring pipePath =
+      L"\\\\.\\pipe\\wirebridge-trace-stall-" + std::to_wstring(GetCurrentProcessId());
+  const UniqueFileHandle pipe(CreateNamedPipeW(pipePath.c_str(), PIPE_ACCESS_INBOUND,
+                                               PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0,
+                                               nullptr));
+  ASSERT_TRUE(pipe.valid());
+  constexpr int kBusyRequests = 5000;
+  std::atomic<int> sent{0};
+  int stalledAt = 0;
+  int afterQuiet = 0;
+  bool quietDone = false;
+  std::string drained;
+  {
+    std::promise<void> drain;
+    bool draining = false;
+    const auto startDraining = [&] {
+      if (!std::exchange(draining, true)) drain.set_value();
+    };
+    JoiningThread drainer([&, started = drain.get_future()]() mutable {
+      started.wait();
+      char chunk[65536];
+      DWORD read = 0;
+      // Ends when the trace lets go of the pipe (or never opened it).
+      while (ReadFile(pipe.get(), chunk, sizeof chunk, &read, nullptr))
+        drained.append(chunk, read);
+    });
+    TraceSettings settings(pipePath, L"2");
+    // Made after the settings, so gone before them: the pipe is read before the trace turns off.
+    const AtExit unblock(startDraining);
+    HANDLE busy = nullptr;
+    ASSERT_EQ(SimConnect_Open(&busy, "busy", nullptr, 0, nullptr, 0), S_OK);
+    ASSERT_TRUE(trace::on());
+    // One thread sends until its trace write blocks in the full pipe.
+    JoiningThread writer([&] {
+      for (int i = 0; i < kBusyRequests; ++i) {
+        SimConnect_TransmitClientEvent(busy, 0, 1, 2, 3, 4);
+        ++sent;
+      }
+    });
+    for (int last = -1; sent != last && sent < kBusyRequests; Sleep(500))
+      last = sent;
+    stalledAt = sent;
+    // The other client's requests wait neither for that write nor for a lock it holds. They also
+    // overflow the trace's buffer, whose lost lines are counted.
+    auto quietRequests = std::async(std::launch::async, [&] {
+      for (int i = 0; i < 15000; ++i) {
+        if (SimConnect_TransmitClientEvent(quiet, 0, 1, 2, 3, 4) != S_OK) return false;
+      }
+      return true;
+    });
+    quietDone = quietRequests.wait_for(60s) == std::future_status::ready;
+    afterQuiet = sent;
+    startDraining(); // the stalled write goes on
+    EXPECT_TRUE(quietRequests.get());
+  }
+  EXPECT_LT(stalledAt, kBusyRequests) << "the trace pipe never filled";
+  EXPECT_EQ(afterQuiet, stalledAt) << "the busy client's trace write was not stalled";
+  EXPECT_TRUE(quietDone) << "a request waited for another thread's trace write";
+  const auto dropped = traceEvents(drained, "dropped");
+  ASSERT_FALSE(dropped.empty());
+  EXPECT_GT(std::stoul(fieldOf(dropped[0], "lines")), 0u);
+  EXPECT_FALSE(traceEvents(drained, "send").empty());
+}
 } // namespace
