@@ -6,6 +6,18 @@
 #include <filesystem>
 #include <string>
 
+// The system calls through which settings files are created, written and flushed. Tests replace
+// them for the length of one test to bring about what a file system under test cannot: a folder
+// that takes no new file, or a write that fails part-way (a full disk, a lost network share).
+struct FileWriteCalls {
+  decltype(&CreateFileW) createFile = &CreateFileW;
+  decltype(&WriteFile) writeFile = &WriteFile;
+  decltype(&FlushFileBuffers) flushFileBuffers = &FlushFileBuffers;
+};
+
+// The calls in use. Not synchronised: replace them only while no settings file is being written.
+FileWriteCalls& fileWriteCalls();
+
 struct FileRead {
   bool exists = false; // false: there is no such file (nothing else went wrong)
   DWORD error = 0;     // not 0: the file exists but could not be opened or read to the end
