@@ -27,6 +27,9 @@ struct FileRead {
 // Reads the whole file, sharing it with every other program.
 FileRead readWholeFile(const std::filesystem::path& file);
 
+// Writes all of `bytes` at the handle's file pointer. Returns 0 or the system error.
+DWORD writeAll(HANDLE file, const char* bytes, std::size_t size);
+
 // Writes `bytes` to `file` through one handle and flushes them to disk through that same handle.
 // `disposition` is a CreateFileW creation disposition. Returns 0 or the system error.
 DWORD writeWholeFile(const std::filesystem::path& file, const std::string& bytes, DWORD disposition,
