@@ -5,6 +5,8 @@
 
 #include <shellapi.h>
 
+#include <string>
+
 class LauncherPlatform {
 public:
   virtual ~LauncherPlatform() = default;
@@ -20,6 +22,9 @@ public:
                              STARTUPINFOA* startupInfo,
                              PROCESS_INFORMATION* processInformation) = 0;
   virtual DWORD lastError() = 0;
+  // FormatMessageW from the system's message table, in the user's language, without the line
+  // break at its end; empty when the system has no text for the error.
+  virtual std::wstring systemErrorText(DWORD error) = 0;
   virtual DWORD resumeThread(HANDLE thread) = 0;
   virtual void closeHandle(HANDLE handle) = 0;
   // GetModuleFileNameW: a full buffer (the result equals `size`) means the path was cut short.
@@ -33,6 +38,7 @@ public:
   // store throws.
   virtual void resetSettingsStores() = 0;
   // Sets "ForceVRMode" = "1" in section "Loading" of the store "settings" and rewrites its file
-  // before returning. Throws what the settings store throws.
+  // before returning. Throws what the settings store throws: SettingsFileError says what the
+  // file was left holding.
   virtual void writeVrModeSetting() = 0;
 };

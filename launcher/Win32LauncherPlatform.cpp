@@ -1,6 +1,16 @@
 #include "launcher/Win32LauncherPlatform.h"
 
+#include <memory>
+
 #include "settings/SettingsStore.h"
+
+namespace {
+
+struct LocalFreeDeleter {
+  void operator()(wchar_t* text) const noexcept { LocalFree(text); }
+};
+
+} // namespace
 
 void Win32LauncherPlatform::sleep(DWORD milliseconds) {
   Sleep(milliseconds);
@@ -25,6 +35,19 @@ BOOL Win32LauncherPlatform::createProcess(const char* applicationName, char* com
 
 DWORD Win32LauncherPlatform::lastError() {
   return GetLastError();
+}
+
+std::wstring Win32LauncherPlatform::systemErrorText(DWORD error) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  const std::unique_ptr<wchar_t, LocalFreeDeleter> owned(buffer);
+  if (length == 0 || buffer == nullptr) return {};
+  std::wstring text(buffer, length);
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
+    text.pop_back();
+  return text;
 }
 
 DWORD Win32LauncherPlatform::resumeThread(HANDLE thread) {

@@ -12,6 +12,7 @@ public:
                      const char* currentDirectory, STARTUPINFOA* startupInfo,
                      PROCESS_INFORMATION* processInformation) override;
   DWORD lastError() override;
+  std::wstring systemErrorText(DWORD error) override;
   DWORD resumeThread(HANDLE thread) override;
   void closeHandle(HANDLE handle) override;
   DWORD moduleFileName(HMODULE module, wchar_t* buffer, DWORD size) override;

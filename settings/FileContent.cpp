@@ -9,6 +9,11 @@ namespace {
 constexpr std::size_t pieceSize = std::size_t(1) << 30;
 } // namespace
 
+FileWriteCalls& fileWriteCalls() {
+  static FileWriteCalls calls;
+  return calls;
+}
+
 FileRead readWholeFile(const std::filesystem::path& file) {
   FileRead result;
   FileHandle handle(CreateFileW(file.c_str(), GENERIC_READ,
@@ -33,21 +38,27 @@ FileRead readWholeFile(const std::filesystem::path& file) {
   }
 }
 
-DWORD writeWholeFile(const std::filesystem::path& file, const std::string& bytes, DWORD disposition,
-                     DWORD shareMode) {
-  FileHandle handle(CreateFileW(file.c_str(), GENERIC_WRITE, shareMode, nullptr, disposition,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!handle.valid()) return GetLastError();
-  for (std::size_t done = 0; done < bytes.size();) {
-    const DWORD length = static_cast<DWORD>(std::min(bytes.size() - done, pieceSize));
+DWORD writeAll(HANDLE file, const char* bytes, std::size_t size) {
+  for (std::size_t done = 0; done < size;) {
+    const DWORD length = static_cast<DWORD>(std::min(size - done, pieceSize));
     DWORD written = 0;
-    if (!WriteFile(handle.get(), bytes.data() + done, length, &written, nullptr))
+    if (!fileWriteCalls().writeFile(file, bytes + done, length, &written, nullptr))
       return GetLastError();
     if (written == 0) return ERROR_WRITE_FAULT; // no progress: never loop forever
     done += written;
   }
+  return 0;
+}
+
+DWORD writeWholeFile(const std::filesystem::path& file, const std::string& bytes, DWORD disposition,
+                     DWORD shareMode) {
+  const FileWriteCalls& calls = fileWriteCalls();
+  FileHandle handle(calls.createFile(file.c_str(), GENERIC_WRITE, shareMode, nullptr, disposition,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle.valid()) return GetLastError();
+  if (const DWORD error = writeAll(handle.get(), bytes.data(), bytes.size())) return error;
   // The content must be on disk before a move makes it the settings file; otherwise a crash
   // could leave the name pointing at an empty file.
-  if (!FlushFileBuffers(handle.get())) return GetLastError();
+  if (!calls.flushFileBuffers(handle.get())) return GetLastError();
   return 0;
 }

@@ -11,6 +11,7 @@
 
 #include "settings/FileContent.h"
 #include "settings/IniCarriable.h"
+#include "settings/SettingsFileError.h"
 #include "settings/TextFileReplace.h"
 
 namespace {
@@ -65,7 +66,10 @@ SettingsStore::SettingsStore(std::string storeName)
 
 SettingsStore::SettingsStore(std::string storeName, std::filesystem::path baseFolder) {
   const std::filesystem::path folder = baseFolder / settingsFolderName;
-  std::filesystem::create_directories(folder);
+  std::error_code folderError;
+  std::filesystem::create_directories(folder, folderError);
+  if (folderError)
+    throw SettingsFileError("the settings folder could not be created", folder, folderError);
   filePath_ = folder / widenAnsi(fileNamePrefix + storeName + fileNameSuffix);
   backupPath_ = filePath_;
   backupPath_ += L".bak";
@@ -73,13 +77,20 @@ SettingsStore::SettingsStore(std::string storeName, std::filesystem::path baseFo
   const FileRead read = readWholeFile(filePath_);
   loadError_ = read.error;
   if (!read.exists || read.error != 0) return; // an unreadable file is not loaded in part
+  // What is left of a rewrite that did not finish is not loaded either: its backup holds the
+  // settings, and writing what little is left would lose them for good.
+  damaged_ = hasIncompleteWriteMark(read.bytes);
+  if (damaged_) return;
   std::istringstream in(asReadInTextMode(read.bytes));
   load(in);
 }
 
 void SettingsStore::deleteFiles() {
-  std::filesystem::remove(filePath_);
-  std::filesystem::remove(backupPath_);
+  for (const std::filesystem::path* file : {&filePath_, &backupPath_}) {
+    std::error_code error;
+    std::filesystem::remove(*file, error);
+    if (error) throw SettingsFileError("a settings file could not be deleted", *file, error);
+  }
 }
 
 void SettingsStore::setValue(const std::string& section, const std::string& key,
@@ -88,9 +99,14 @@ void SettingsStore::setValue(const std::string& section, const std::string& key,
   std::lock_guard<std::mutex> lock(mutex_);
   // Writing what was loaded of a file that could not be read would lose the rest of it.
   if (loadError_ != 0)
-    throw std::filesystem::filesystem_error(
+    throw SettingsFileError(
         "the settings file exists but could not be read, so it is left unchanged", filePath_,
-        std::error_code(static_cast<int>(loadError_), std::system_category()));
+        systemError(loadError_));
+  if (damaged_)
+    throw SettingsFileError(
+        "the settings file was damaged by a write that did not finish and is left as it is; its "
+        "backup holds the settings from before that write",
+        filePath_, backupPath_, systemError(ERROR_FILE_CORRUPT), FileLeft::damaged);
   sections_[section][key] = value;
   save();
 }
@@ -100,16 +116,55 @@ void SettingsStore::load(std::istream& in) {
 }
 
 void SettingsStore::save() {
-  backUp();
   std::ostringstream text;
   writeIni(text, sections_);
-  replaceFileContent(filePath_, withCrLf(text.str()));
+  const std::string bytes = withCrLf(text.str());
+
+  const FileRead current = readWholeFile(filePath_);
+  const DWORD backupError = current.exists ? backUp(current) : DWORD{ERROR_FILE_NOT_FOUND};
+  const DWORD replaceError = replaceInOneStep(filePath_, bytes);
+  if (replaceError == 0) return;
+  // With no file to rewrite, the refusal of the new file is the reason worth telling.
+  if (!refusedForSharingOrAccess(replaceError) || !current.exists)
+    throw SettingsFileError("the settings file could not be written and is left unchanged",
+                            filePath_, systemError(replaceError));
+  // A rewrite in place can fail part-way; it is only started when the backup holds the content
+  // that it would overwrite.
+  if (backupError != 0)
+    throw SettingsFileError(
+        "the settings file could not be replaced, and no backup of it could be made for writing it "
+        "in place, so it is left unchanged",
+        filePath_, backupPath_, systemError(backupError), FileLeft::unchanged);
+
+  const InPlaceWrite write = rewriteInPlace(filePath_, bytes);
+  if (write.error == 0) return;
+  if (write.left == FileLeft::written)
+    throw SettingsFileError("the settings file was written, but could not be flushed to the disk",
+                            filePath_, systemError(write.error), FileLeft::written);
+  if (write.left == FileLeft::unchanged)
+    throw SettingsFileError("the settings file could not be written and is left unchanged",
+                            filePath_, systemError(write.error));
+  // Failed part-way: put back the content that the backup holds too.
+  const InPlaceWrite restore = rewriteInPlace(filePath_, current.bytes);
+  if (restore.left == FileLeft::written)
+    throw SettingsFileError("writing the settings file failed part-way; its previous content was "
+                            "put back",
+                            filePath_, systemError(write.error), FileLeft::unchanged);
+  throw SettingsFileError("writing the settings file failed part-way, and its previous content "
+                          "could not be put back; the backup holds it",
+                          filePath_, backupPath_, systemError(write.error), FileLeft::damaged);
 }
 
-// The backup replaces the previous one only once it is complete, so a file that cannot be copied
-// (or that does not exist) leaves the previous backup in place. Failures are dropped: the write
-// goes on without a new backup.
-void SettingsStore::backUp() {
-  const FileRead current = readWholeFile(filePath_);
-  if (current.exists && current.error == 0) replaceInOneStep(backupPath_, current.bytes);
+// The backup replaces the previous one in one step once it is complete; where the folder or a
+// holder refuses that, the existing backup is rewritten in place, which puts only the backup at
+// risk while the settings file is still whole. Returns 0 once the backup holds `current`.
+DWORD SettingsStore::backUp(const FileRead& current) {
+  if (current.error != 0) return current.error;
+  if (hasIncompleteWriteMark(current.bytes)) return ERROR_FILE_CORRUPT;
+  const DWORD error = replaceInOneStep(backupPath_, current.bytes);
+  if (!refusedForSharingOrAccess(error)) return error;
+  const InPlaceWrite inPlace = rewriteInPlace(backupPath_, current.bytes);
+  // Without the backup file the refusal of the new file is the reason.
+  if (inPlace.error == ERROR_FILE_NOT_FOUND) return error;
+  return inPlace.error;
 }

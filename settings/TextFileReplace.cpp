@@ -42,9 +42,21 @@ private:
   bool moved_ = false;
 };
 
-bool refusedForSharingOrAccess(DWORD error) {
-  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
-         error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE;
+constexpr char incompleteWriteMark = '\x1A';
+
+DWORD writeAt(HANDLE file, unsigned long long offset, const char* bytes, std::size_t size) {
+  LARGE_INTEGER position;
+  position.QuadPart = static_cast<LONGLONG>(offset);
+  if (!SetFilePointerEx(file, position, nullptr, FILE_BEGIN)) return GetLastError();
+  return writeAll(file, bytes, size);
+}
+
+DWORD setLength(HANDLE file, unsigned long long length) {
+  LARGE_INTEGER position;
+  position.QuadPart = static_cast<LONGLONG>(length);
+  if (!SetFilePointerEx(file, position, nullptr, FILE_BEGIN) || !SetEndOfFile(file))
+    return GetLastError();
+  return 0;
 }
 
 bool processIsAlive(DWORD processId) {
@@ -86,20 +98,40 @@ DWORD replaceInOneStep(const std::filesystem::path& target, const std::string& b
   return 0;
 }
 
-void replaceFileContent(const std::filesystem::path& target, const std::string& bytes) {
-  DWORD error = replaceInOneStep(target, bytes);
-  // A holder that shares writing but not deletion (the usual share mode of runtime libraries)
-  // keeps the file from being replaced but not from being rewritten.
-  if (refusedForSharingOrAccess(error)) {
-    const DWORD inPlace =
-        writeWholeFile(target, bytes, TRUNCATE_EXISTING, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    // With no file to rewrite, the refusal of the new file is the reason worth telling.
-    if (inPlace != ERROR_FILE_NOT_FOUND) error = inPlace;
+bool refusedForSharingOrAccess(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+         error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE;
+}
+
+InPlaceWrite rewriteInPlace(const std::filesystem::path& target, const std::string& bytes) {
+  const FileWriteCalls& calls = fileWriteCalls();
+  // Shares reading and writing as the holders that keep the file from being replaced usually do.
+  FileHandle handle(calls.createFile(target.c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle.valid()) return {GetLastError(), FileLeft::unchanged};
+  const HANDLE file = handle.get();
+
+  // From the mark on, the old content is no longer whole.
+  if (const DWORD error = writeAt(file, 0, &incompleteWriteMark, 1))
+    return {error, FileLeft::damaged};
+  if (bytes.size() > 1) {
+    if (const DWORD error = writeAt(file, 1, bytes.data() + 1, bytes.size() - 1))
+      return {error, FileLeft::damaged};
   }
-  if (error != 0)
-    throw std::filesystem::filesystem_error(
-        "the settings file could not be written", target,
-        std::error_code(static_cast<int>(error), std::system_category()));
+  if (const DWORD error = setLength(file, bytes.size())) return {error, FileLeft::damaged};
+  if (!bytes.empty()) {
+    // The rest reaches the disk before the first byte does, so that a crash cannot leave an
+    // unmarked file with an unfinished rest; a failure here shows again in the final flush.
+    calls.flushFileBuffers(file);
+    if (const DWORD error = writeAt(file, 0, bytes.data(), 1)) return {error, FileLeft::damaged};
+  }
+  if (!calls.flushFileBuffers(file)) return {GetLastError(), FileLeft::written};
+  return {0, FileLeft::written};
+}
+
+bool hasIncompleteWriteMark(const std::string& bytes) {
+  return !bytes.empty() && bytes.front() == incompleteWriteMark;
 }
 
 std::string withCrLf(const std::string& text) {

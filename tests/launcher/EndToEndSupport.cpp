@@ -102,6 +102,26 @@ std::filesystem::path backupOf(const std::filesystem::path& file) {
   return backup;
 }
 
+NewSettingsFilesRefused::NewSettingsFilesRefused(DWORD processId) {
+  // The writer names its new files "<file>.<process id>-<count>.tmp", counting from 1.
+  constexpr int namesPerFile = 8;
+  for (const auto& file : {storeFile("settings"), backupOf(storeFile("settings"))}) {
+    for (int count = 1; count <= namesPerFile; ++count) {
+      std::filesystem::path blocker = file;
+      blocker += "." + std::to_string(processId) + "-" + std::to_string(count) + ".tmp";
+      std::filesystem::create_directories(blocker);
+      blockers_.push_back(blocker);
+    }
+  }
+}
+
+NewSettingsFilesRefused::~NewSettingsFilesRefused() {
+  for (const auto& blocker : blockers_) {
+    std::error_code ignored;
+    std::filesystem::remove(blocker, ignored);
+  }
+}
+
 std::optional<std::string> readFile(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return std::nullopt;
@@ -176,20 +196,25 @@ BlockedSettingsFolder::~BlockedSettingsFolder() {
 
 LaunchedProgram::LaunchedProgram(const std::filesystem::path& executable,
                                  const std::wstring& arguments,
-                                 const std::filesystem::path& workingFolder) {
+                                 const std::filesystem::path& workingFolder, Start start) {
   std::wstring commandLine = L"\"" + executable.wstring() + L"\"";
   if (!arguments.empty()) commandLine += L" " + arguments;
   STARTUPINFOW startupInfo = {};
   startupInfo.cb = sizeof startupInfo;
   PROCESS_INFORMATION started = {};
-  if (!CreateProcessW(executable.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      workingFolder.c_str(), &startupInfo, &started)) {
+  const DWORD flags = start == Start::suspended ? CREATE_SUSPENDED : 0;
+  if (!CreateProcessW(executable.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags,
+                      nullptr, workingFolder.c_str(), &startupInfo, &started)) {
     startError_ = GetLastError();
     return;
   }
   process_.reset(started.hProcess);
   thread_.reset(started.hThread);
   processId_ = started.dwProcessId;
+}
+
+void LaunchedProgram::resume() {
+  if (started()) ResumeThread(thread_.get());
 }
 
 LaunchedProgram::~LaunchedProgram() {

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 // A path of the build tree (a Unix path under Wine) as the Windows programs see it.
 std::filesystem::path hostPath(const char* unixPath);
@@ -66,6 +67,21 @@ private:
   std::filesystem::path setAside_;
 };
 
+// Makes the settings folder refuse the new files that the process `processId` would create
+// beside the settings file and its backup (the way a folder whose permissions allow changing
+// files but not creating them does): a folder stands at each name it would use, so creating the
+// file there is refused with ERROR_ACCESS_DENIED. Removes them at the end.
+class NewSettingsFilesRefused {
+public:
+  explicit NewSettingsFilesRefused(DWORD processId);
+  ~NewSettingsFilesRefused();
+  NewSettingsFilesRefused(const NewSettingsFilesRefused&) = delete;
+  NewSettingsFilesRefused& operator=(const NewSettingsFilesRefused&) = delete;
+
+private:
+  std::vector<std::filesystem::path> blockers_;
+};
+
 // ---- Programs
 // ------------------------------------------------------------------------------------
 
@@ -90,8 +106,9 @@ private:
 // A program started with `arguments` in `workingFolder`; killed at the end if still running.
 class LaunchedProgram {
 public:
+  enum class Start { running, suspended };
   LaunchedProgram(const std::filesystem::path& executable, const std::wstring& arguments,
-                  const std::filesystem::path& workingFolder);
+                  const std::filesystem::path& workingFolder, Start start = Start::running);
   ~LaunchedProgram();
   LaunchedProgram(const LaunchedProgram&) = delete;
   LaunchedProgram& operator=(const LaunchedProgram&) = delete;
@@ -99,6 +116,8 @@ public:
   bool started() const { return process_.get() != nullptr; }
   DWORD startError() const { return startError_; }
   DWORD processId() const { return processId_; }
+  // Lets a program started suspended run.
+  void resume();
   // The exit code, or nothing when the program is still running after `milliseconds`.
   std::optional<DWORD> waitForExit(DWORD milliseconds);
 

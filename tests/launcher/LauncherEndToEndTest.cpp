@@ -27,7 +27,7 @@ const char* const launchError = "Aerolumen was unable to launch Prepar3D v4.\n"
                                 "Please ensure that prepar3d.exe is located in your flight "
                                 "simulator directory.";
 const char* const vrModeFailure = "Aerolumen could not write its VR setting to the settings "
-                                  "file, so Prepar3D v4 starts without VR mode.\nReason: ";
+                                  "file, so Prepar3D v4 may start without VR mode.\nReason: ";
 const char* const resetFailure =
     "Aerolumen could not clear its settings, so it has not started Prepar3D v4.\nReason: ";
 const char* const vrModeOnly = "[Loading]\r\nForceVRMode = 1\r\n\r\n";
@@ -335,6 +335,44 @@ TEST_F(LauncherEndToEnd, SettingsFileHeldWithoutDeleteSharingIsStillWritten) {
     EXPECT_EQ(parseIni(seen->settingsContent), oldSettingsWithVrMode()) << seen->settingsContent;
   }
   EXPECT_EQ(readFile(backupOf(storeFile("settings"))), std::optional<std::string>(oldSettings));
+}
+
+// A settings folder that takes no new file: the file cannot be replaced in one step, so it can only
+// be rewritten in place, and that happens only once its backup holds the current content. Without
+// a backup, and none to be made, the file is left alone and the user is told; with an older
+// backup, the backup is brought up to date first and the file is then written.
+TEST_F(LauncherEndToEnd, FolderThatTakesNoNewFileIsRewrittenOnlyBehindAFreshBackup) {
+  const char* const settingsWithoutVrMode = "[Display]\r\nWidth = 2160\r\n\r\n";
+  writeFile(storeFile("settings"), settingsWithoutVrMode);
+  placeSimulator();
+  {
+    LaunchedProgram launcher(launcherExe(), L"", work.path(), LaunchedProgram::Start::suspended);
+    ASSERT_TRUE(launcher.started()) << launcher.startError();
+    NewSettingsFilesRefused refused(launcher.processId());
+    launcher.resume();
+    answerVrModeFailure(launcher, "no backup of it could be made");
+  }
+  EXPECT_EQ(readFile(storeFile("settings")), std::optional<std::string>(settingsWithoutVrMode));
+  EXPECT_FALSE(std::filesystem::exists(backupOf(storeFile("settings"))));
+
+  std::filesystem::remove(reportFile);
+  writeFile(backupOf(storeFile("settings")), oldSettingsBackup);
+  {
+    LaunchedProgram launcher(launcherExe(), L"", work.path(), LaunchedProgram::Start::suspended);
+    ASSERT_TRUE(launcher.started()) << launcher.startError();
+    NewSettingsFilesRefused refused(launcher.processId());
+    launcher.resume();
+    EXPECT_EQ(exitCodeOf(launcher), std::optional<DWORD>(0));
+    const auto seen = report();
+    ASSERT_TRUE(seen) << "prepar3d.exe did not run";
+    EXPECT_EQ(seen->field("forceVrModeValue"), "1");
+  }
+  EXPECT_EQ(readFile(backupOf(storeFile("settings"))),
+            std::optional<std::string>(settingsWithoutVrMode));
+  const auto after = readFile(storeFile("settings"));
+  ASSERT_TRUE(after);
+  EXPECT_EQ(parseIni(*after),
+            (IniSections{{"Display", {{"Width", "2160"}}}, {"Loading", {{"ForceVRMode", "1"}}}}));
 }
 
 // A folder whose name the ANSI code page cannot spell: the launcher and the simulator both live

@@ -1,6 +1,7 @@
 // The launcher's steps against scripted system answers: every branch, with the exact texts,
 // styles, call order and call arguments.
 #include "launcher/LauncherSteps.h"
+#include "settings/SettingsFileError.h"
 #include "tests/launcher/ScriptedPlatform.h"
 
 #include <gmock/gmock.h>
@@ -21,6 +22,8 @@ const char* const resetDone = "Aerolumen's settings have been cleared.  Aerolume
 const char* const launchError = "Aerolumen was unable to launch Prepar3D v4.\n"
                                 "Please ensure that prepar3d.exe is located in your flight "
                                 "simulator directory.";
+const char* const vrModeNotWritten = "Aerolumen could not write its VR setting to the settings "
+                                     "file, so Prepar3D v4 may start without VR mode.\nReason: ";
 const char* const elevationFailure = "Aerolumen requires administrator privileges in-order to "
                                      "run.\nPlease run Aerolumen as administrator.\nError: ";
 
@@ -337,10 +340,7 @@ TEST_F(LauncherSteps, FailedVrModeWriteStillResumesTheSimulatorThenTellsTheUser)
   EXPECT_THAT(platform.calls, ElementsAre("Sleep(250)", "CreateProcessA", "writeVrModeSetting",
                                           "ResumeThread(thread)", "CloseHandle(thread)",
                                           "CloseHandle(process)", "MessageBoxW"));
-  expectBox(0,
-            "Aerolumen could not write its VR setting to the settings file, so Prepar3D v4 starts "
-            "without VR mode.\nReason: disk full",
-            MB_OK | MB_ICONWARNING);
+  expectBox(0, std::string(vrModeNotWritten) + "disk full", MB_OK | MB_ICONWARNING);
 }
 
 TEST_F(LauncherSteps, FailedVrModeWriteOfAnyKindResumesTheSimulator) {
@@ -368,26 +368,84 @@ TEST_F(LauncherSteps, FailedVrModeWriteOfAnyKindResumesTheSimulator) {
                                             "ResumeThread(thread)", "CloseHandle(thread)",
                                             "CloseHandle(process)", "MessageBoxW"));
     ASSERT_EQ(platform.boxes.size(), 1u);
-    EXPECT_EQ(
-        platform.boxes[0].text,
-        "Aerolumen could not write its VR setting to the settings file, so Prepar3D v4 starts "
-        "without VR mode.\nReason: " +
-            c.reason);
+    EXPECT_EQ(platform.boxes[0].text, vrModeNotWritten + c.reason);
   }
 }
 
-TEST_F(LauncherSteps, ReasonsInUtf8AreShownInUtf16) {
-  const std::filesystem::filesystem_error failure(
-      "the settings file could not be written",
-      std::filesystem::path(L"C:\\Users\\\u0141ukasz\\\u8a2d\u5b9a.ini"),
-      std::make_error_code(std::errc::permission_denied));
+// The box says only what is known about the VR entry: the file kept what it held (which may be
+// the entry from an earlier run), the file holds the entry and only its flush failed, or the file
+// is damaged and the backup that holds the settings is named. The system's text for the error is
+// shown after the simulator runs.
+TEST_F(LauncherSteps, VrModeBoxSaysWhatTheSettingsFileHolds) {
+  const std::filesystem::path file = L"C:\\Users\\x\\settings.ini";
+  const std::filesystem::path backup = L"C:\\Users\\x\\settings.ini.bak";
+  struct Case {
+    SettingsFileError failure;
+    std::string text;
+  };
+  const Case cases[] = {
+      {SettingsFileError("the settings file could not be written and is left unchanged", file,
+                         systemError(ERROR_ACCESS_DENIED)),
+       std::string(vrModeNotWritten) +
+           "the settings file could not be written and is left unchanged: Access is denied. "
+           "[C:\\Users\\x\\settings.ini]"},
+      {SettingsFileError("the settings file was written, but could not be flushed to the disk",
+                         file, systemError(ERROR_IO_DEVICE), FileLeft::written),
+       "Aerolumen wrote its VR setting to the settings file, but Windows could not confirm that "
+       "the file reached the disk.\nReason: the settings file was written, but could not be "
+       "flushed to the disk: system error 1117 [C:\\Users\\x\\settings.ini]"},
+      {SettingsFileError("writing failed part-way", file, backup, systemError(ERROR_DISK_FULL),
+                         FileLeft::damaged),
+       "Aerolumen could not write its VR setting to the settings file, so Prepar3D v4 may start "
+       "without VR mode. The settings file is damaged; your settings are kept in its backup:\n"
+       "C:\\Users\\x\\settings.ini.bak\nReason: writing failed part-way: The disk is full. "
+       "[C:\\Users\\x\\settings.ini] [C:\\Users\\x\\settings.ini.bak]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    platform = ScriptedPlatform();
+    platform.systemErrorTexts = {{ERROR_ACCESS_DENIED, L"Access is denied."},
+                                 {ERROR_DISK_FULL, L"The disk is full."}};
+    platform.onWriteVrMode = [&] { throw c.failure; };
+    EXPECT_EQ(run(""), 0);
+    EXPECT_THAT(platform.calls,
+                ElementsAre("Sleep(250)", "CreateProcessA", "writeVrModeSetting",
+                            "ResumeThread(thread)", "CloseHandle(thread)", "CloseHandle(process)",
+                            "FormatMessageW(" + std::to_string(c.failure.code().value()) + ")",
+                            "MessageBoxW"));
+    expectBox(0, c.text, MB_OK | MB_ICONWARNING);
+  }
+}
+
+// The system's text comes from FormatMessageW in the user's language and the path stays wide, so
+// that neither is garbled outside the ANSI code page; the reset box tells its reason the same way.
+TEST_F(LauncherSteps, ReasonsShowTheSystemTextAndThePathInUtf16) {
+  const std::wstring path = L"C:\\Users\\\u0141ukasz\\\u8a2d\u5b9a.ini";
+  const std::wstring systemText = L"Zugriff verweigert \u2013 \u30a2\u30af\u30bb\u30b9\u62d2\u5426";
+  const SettingsFileError failure("the settings file could not be written and is left unchanged",
+                                  std::filesystem::path(path), systemError(ERROR_ACCESS_DENIED));
+  const std::wstring reason = L"the settings file could not be written and is left unchanged: " +
+                              systemText + L" [" + path + L"]";
+
+  platform.systemErrorTexts = {{ERROR_ACCESS_DENIED, systemText}};
   platform.onWriteVrMode = [&] { throw failure; };
   run("");
   ASSERT_EQ(platform.boxes.size(), 1u);
-  EXPECT_NE(platform.boxes[0].wideText.find(L"C:\\Users\\\u0141ukasz\\\u8a2d\u5b9a.ini"),
-            std::wstring::npos)
-      << platform.boxes[0].text;
+  EXPECT_EQ(platform.boxes[0].wideText,
+            L"Aerolumen could not write its VR setting to the settings file, so Prepar3D v4 may "
+            L"start without VR mode.\nReason: " +
+                reason);
   EXPECT_EQ(platform.boxes[0].caption, caption);
+
+  platform = ScriptedPlatform();
+  platform.systemErrorTexts = {{ERROR_ACCESS_DENIED, systemText}};
+  platform.messageBoxAnswers = {IDYES, IDOK};
+  platform.onReset = [&] { throw failure; };
+  run("-ResetConfig");
+  ASSERT_EQ(platform.boxes.size(), 2u);
+  EXPECT_EQ(platform.boxes[1].wideText, L"Aerolumen could not clear its settings, so it has not "
+                                        L"started Prepar3D v4.\nReason: " +
+                                            reason);
 }
 
 } // namespace

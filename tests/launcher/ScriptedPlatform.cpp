@@ -74,6 +74,12 @@ DWORD ScriptedPlatform::lastError() {
   return error_;
 }
 
+std::wstring ScriptedPlatform::systemErrorText(DWORD error) {
+  calls.push_back("FormatMessageW(" + std::to_string(error) + ")");
+  const auto found = systemErrorTexts.find(error);
+  return found == systemErrorTexts.end() ? std::wstring() : found->second;
+}
+
 DWORD ScriptedPlatform::resumeThread(HANDLE thread) {
   calls.push_back("ResumeThread(" + handleName(thread) + ")");
   return 1;

@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,8 @@ public:
   DWORD workingDirectoryError = 0; // not 0: GetCurrentDirectoryW fails with this error
   bool shellExecuteSucceeds = true;
   DWORD shellExecuteError = ERROR_CANCELLED;
+  // The system's texts for errors; an error not listed has none.
+  std::map<DWORD, std::wstring> systemErrorTexts;
   std::function<void()> onReset;       // may throw
   std::function<void()> onWriteVrMode; // may throw
 
@@ -70,6 +73,7 @@ public:
                      const char* currentDirectory, STARTUPINFOA* startupInfo,
                      PROCESS_INFORMATION* processInformation) override;
   DWORD lastError() override;
+  std::wstring systemErrorText(DWORD error) override;
   DWORD resumeThread(HANDLE thread) override;
   void closeHandle(HANDLE handle) override;
   DWORD moduleFileName(HMODULE module, wchar_t* buffer, DWORD size) override;

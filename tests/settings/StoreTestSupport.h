@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "settings/FileContent.h"
 #include "settings/FileHandle.h"
 
 namespace fs = std::filesystem;
@@ -32,3 +34,38 @@ void writeBytes(const fs::path& path, const std::string& bytes);
 std::vector<std::wstring> folderEntries(const fs::path& folder);
 // Opens `path` for reading with the given sharing; the test fails when it cannot.
 FileHandle openFile(const fs::path& path, DWORD shareMode);
+
+// Replaces the settings code's file calls for its lifetime (one at a time) with faults a real
+// file system under test cannot produce: a folder that takes no new file, writes to one file that
+// fail part-way, and a flush of that file that fails.
+class FileFaults {
+public:
+  FileFaults();
+  ~FileFaults();
+  FileFaults(const FileFaults&) = delete;
+  FileFaults& operator=(const FileFaults&) = delete;
+
+  // Script. A write to `faultyFile` that would go past `bytesBeforeFailure` writes only up to it
+  // and fails with ERROR_DISK_FULL; so do all later writes to it until `failingWrites` writes
+  // have failed (0: all of them).
+  bool refuseNewFiles = false;
+  fs::path faultyFile;
+  unsigned long long bytesBeforeFailure = ~0ull;
+  int failingWrites = 0;
+  bool failFlush = false;
+
+  // Record.
+  int failedWrites = 0;
+
+private:
+  static HANDLE WINAPI createFile(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                                  HANDLE);
+  static BOOL WINAPI writeFile(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+  static BOOL WINAPI flushFileBuffers(HANDLE);
+  bool isFaulty(HANDLE handle) const;
+
+  static FileFaults* active_;
+  FileWriteCalls saved_;
+  std::map<HANDLE, fs::path> opened_;
+  unsigned long long written_ = 0;
+};

@@ -1,6 +1,7 @@
 // setValue: the backup, the rewrite from memory, and what happens when the file is busy.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -10,6 +11,7 @@
 #include <windows.h>
 
 #include "StoreTestSupport.h"
+#include "settings/SettingsFileError.h"
 #include "settings/SettingsStore.h"
 
 namespace {
@@ -22,6 +24,26 @@ FileIdentity fileIdentity(const fs::path& path) {
   EXPECT_TRUE(GetFileInformationByHandle(file.get(), &info)) << GetLastError();
   return {info.dwVolumeSerialNumber,
           (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+// What a failed setValue threw: every field is checked by the test, so that a failure of the
+// wrong kind shows all its differences.
+struct WriteFailure {
+  int code = 0;
+  fs::path file, backup;
+  std::optional<FileLeft> left; // only the store's own failures say what they left
+};
+
+std::optional<WriteFailure> setValueFailure(SettingsStore& store, const std::string& value) {
+  try {
+    store.setValue("Loading", "ForceVRMode", value);
+    return std::nullopt;
+  } catch (const fs::filesystem_error& failure) {
+    WriteFailure seen{failure.code().value(), failure.path1(), failure.path2(), std::nullopt};
+    if (const auto* own = dynamic_cast<const SettingsFileError*>(&failure))
+      seen.left = own->fileLeft();
+    return seen;
+  }
 }
 
 class StoreWrite : public StoreFolderTest {
@@ -153,38 +175,167 @@ TEST_F(StoreWrite, FileHeldOpenWithoutSharingKeepsItsContentAndTheFailureIsRepor
   EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 2\r\nOther = x\r\nThird = y\r\n\r\n");
 }
 
-// Another program has the file open. Sharing writing but not deletion, the file cannot be
-// replaced, so it is rewritten in place: it stays the same file. Without read sharing the backup
-// cannot be taken and the previous backup stays.
-TEST_F(StoreWrite, FileThatCannotBeReplacedIsRewrittenInPlace) {
-  struct Case {
-    const char* holder;
-    DWORD shareMode;
-    bool backupTaken;
-  };
-  const Case cases[] = {{"read and write sharing", FILE_SHARE_READ | FILE_SHARE_WRITE, true},
-                        {"write and delete sharing", FILE_SHARE_WRITE | FILE_SHARE_DELETE, false}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.holder);
-    fs::remove_all(settingsFolder());
-    SettingsStore store("settings", base());
-    store.setValue("Loading", "ForceVRMode", "0");
-    store.setValue("Loading", "Other", "x");
-    const std::string olderBackup = readBytes(backup());
-    const std::string previous = readBytes(file());
-    const FileIdentity identity = fileIdentity(file());
-    {
-      FileHandle holder = openFile(file(), c.shareMode);
-      ASSERT_TRUE(holder.valid());
-      EXPECT_NO_THROW(store.setValue("Loading", "ForceVRMode", "1"));
-    }
-    EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 1\r\nOther = x\r\n\r\n");
-    if ((c.shareMode & FILE_SHARE_DELETE) == 0) {
-      EXPECT_EQ(fileIdentity(file()), identity);
-    }
-    EXPECT_EQ(readBytes(backup()), c.backupTaken ? previous : olderBackup);
-    EXPECT_EQ(folderEntries(settingsFolder()), fileAndBackup());
+// Another program has the file open, sharing reading and writing but not deletion: the file
+// cannot be replaced, so it is rewritten in place behind a fresh backup and stays the same file.
+TEST_F(StoreWrite, FileThatCannotBeReplacedIsRewrittenInPlaceBehindAFreshBackup) {
+  SettingsStore store("settings", base());
+  store.setValue("Loading", "ForceVRMode", "0");
+  store.setValue("Loading", "Other", "x");
+  const std::string previous = readBytes(file());
+  const FileIdentity identity = fileIdentity(file());
+  {
+    FileHandle holder = openFile(file(), FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_TRUE(holder.valid());
+    EXPECT_NO_THROW(store.setValue("Loading", "ForceVRMode", "1"));
   }
+  EXPECT_EQ(readBytes(file()), "[Loading]\r\nForceVRMode = 1\r\nOther = x\r\n\r\n");
+  EXPECT_EQ(fileIdentity(file()), identity);
+  EXPECT_EQ(readBytes(backup()), previous);
+  EXPECT_EQ(folderEntries(settingsFolder()), fileAndBackup());
+}
+
+// Held without read sharing, the file can neither be replaced nor backed up; rewriting it in
+// place without a backup would risk the only copy, so it is left as it is and the older backup
+// stays.
+TEST_F(StoreWrite, FileThatCanNeitherBeReplacedNorBackedUpIsLeftUnchanged) {
+  SettingsStore store("settings", base());
+  store.setValue("Loading", "ForceVRMode", "0");
+  store.setValue("Loading", "Other", "x");
+  const std::string olderBackup = readBytes(backup());
+  const std::string previous = readBytes(file());
+  {
+    FileHandle holder = openFile(file(), FILE_SHARE_WRITE);
+    ASSERT_TRUE(holder.valid());
+    const auto failure = setValueFailure(store, "1");
+    ASSERT_TRUE(failure) << "the write was not refused";
+    EXPECT_EQ(failure->left, FileLeft::unchanged);
+    EXPECT_EQ(failure->code, ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(failure->file, file());
+  }
+  EXPECT_EQ(readBytes(file()), previous);
+  EXPECT_EQ(readBytes(backup()), olderBackup);
+  EXPECT_EQ(folderEntries(settingsFolder()), fileAndBackup());
+}
+
+// A folder that takes no new file (permissions that allow changing files but not creating them)
+// rules out the replacement in one step, so the file can only be rewritten in place. That happens
+// only once the backup holds the current content: the backup is brought up to date in place
+// when it exists, and without it the file is left alone.
+TEST_F(StoreWrite, FolderThatTakesNoNewFileIsRewrittenInPlaceOnlyBehindAFreshBackup) {
+  fs::create_directories(settingsFolder());
+  const std::string original = "[Loading]\r\nForceVRMode = 0\r\n\r\n[Audio]\r\nvolume = 7\r\n\r\n";
+  writeBytes(file(), original);
+  SettingsStore store("settings", base());
+  {
+    FileFaults faults;
+    faults.refuseNewFiles = true;
+    const auto failure = setValueFailure(store, "1");
+    ASSERT_TRUE(failure) << "rewritten without a backup";
+    EXPECT_EQ(failure->left, FileLeft::unchanged);
+    EXPECT_EQ(failure->code, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(failure->file, file());
+    EXPECT_EQ(failure->backup, backup());
+  }
+  EXPECT_EQ(readBytes(file()), original);
+  EXPECT_EQ(folderEntries(settingsFolder()), fileOnly());
+
+  writeBytes(backup(), "[Audio]\r\nvolume = 5\r\n\r\n");
+  {
+    FileFaults faults;
+    faults.refuseNewFiles = true;
+    EXPECT_FALSE(setValueFailure(store, "1").has_value()) << "not rewritten in place";
+  }
+  EXPECT_EQ(readBytes(backup()), original);
+  EXPECT_EQ(readBytes(file()), "[Audio]\r\nvolume = 7\r\n\r\n[Loading]\r\nForceVRMode = 1\r\n\r\n");
+  EXPECT_EQ(folderEntries(settingsFolder()), fileAndBackup());
+}
+
+// A rewrite in place that fails part-way (a full disk) puts the previous content back, so the
+// file is as it was and the value waits in memory for the next write.
+TEST_F(StoreWrite, InPlaceWriteThatFailsPartWayPutsThePreviousContentBack) {
+  fs::create_directories(settingsFolder());
+  const std::string original = "[Loading]\r\nForceVRMode = 0\r\n\r\n[Audio]\r\nvolume = 7\r\n\r\n";
+  writeBytes(file(), original);
+  SettingsStore store("settings", base());
+  {
+    FileHandle holder = openFile(file(), FILE_SHARE_READ | FILE_SHARE_WRITE);
+    FileFaults faults;
+    faults.faultyFile = file();
+    faults.bytesBeforeFailure = 12;
+    faults.failingWrites = 1;
+    const auto failure = setValueFailure(store, "1");
+    ASSERT_TRUE(failure) << "the failed write was not reported";
+    EXPECT_EQ(failure->left, FileLeft::unchanged);
+    EXPECT_EQ(failure->code, ERROR_DISK_FULL);
+    EXPECT_EQ(failure->file, file());
+    EXPECT_EQ(faults.failedWrites, 1);
+  }
+  EXPECT_EQ(readBytes(file()), original);
+  EXPECT_EQ(readBytes(backup()), original);
+
+  store.setValue("Loading", "Other", "x");
+  EXPECT_EQ(readBytes(file()), "[Audio]\r\nvolume = 7\r\n\r\n"
+                               "[Loading]\r\nForceVRMode = 1\r\nOther = x\r\n\r\n");
+}
+
+// When the previous content cannot be put back either, the failure names the backup that holds
+// it. The damaged file is never loaded, backed up over that backup or written over at the next
+// start; once the backup is put back in its place, writing works again.
+TEST_F(StoreWrite, FileLeftDamagedIsNamedWithItsBackupAndNeverBackedUpOverIt) {
+  fs::create_directories(settingsFolder());
+  const std::string original = "[Loading]\r\nForceVRMode = 0\r\n\r\n[Audio]\r\nvolume = 7\r\n\r\n";
+  writeBytes(file(), original);
+  {
+    SettingsStore store("settings", base());
+    FileHandle holder = openFile(file(), FILE_SHARE_READ | FILE_SHARE_WRITE);
+    FileFaults faults;
+    faults.faultyFile = file();
+    faults.bytesBeforeFailure = 12;
+    const auto failure = setValueFailure(store, "1");
+    ASSERT_TRUE(failure) << "the failed write was not reported";
+    EXPECT_EQ(failure->left, FileLeft::damaged);
+    EXPECT_EQ(failure->code, ERROR_DISK_FULL);
+    EXPECT_EQ(failure->file, file());
+    EXPECT_EQ(failure->backup, backup());
+  }
+  EXPECT_EQ(readBytes(backup()), original);
+  const std::string damaged = readBytes(file());
+  EXPECT_NE(damaged, original);
+
+  SettingsStore next("settings", base());
+  EXPECT_TRUE(next.sections().empty());
+  const auto failure = setValueFailure(next, "1");
+  ASSERT_TRUE(failure) << "the damaged file was written over";
+  EXPECT_EQ(failure->left, FileLeft::damaged);
+  EXPECT_EQ(failure->code, ERROR_FILE_CORRUPT);
+  EXPECT_EQ(failure->backup, backup());
+  EXPECT_EQ(readBytes(backup()), original);
+  EXPECT_EQ(readBytes(file()), damaged);
+
+  writeBytes(file(), readBytes(backup())); // the backup put back by hand
+  SettingsStore restored("settings", base());
+  restored.setValue("Loading", "ForceVRMode", "1");
+  EXPECT_EQ(readBytes(file()), "[Audio]\r\nvolume = 7\r\n\r\n[Loading]\r\nForceVRMode = 1\r\n\r\n");
+}
+
+// Every byte written in place, only the flush to the disk failing: the file holds the new
+// content, and the failure says so rather than that nothing was written.
+TEST_F(StoreWrite, FlushFailureAfterACompleteInPlaceWriteSaysTheFileIsWritten) {
+  fs::create_directories(settingsFolder());
+  writeBytes(file(), "[Audio]\r\nvolume = 7\r\n\r\n");
+  SettingsStore store("settings", base());
+  {
+    FileHandle holder = openFile(file(), FILE_SHARE_READ | FILE_SHARE_WRITE);
+    FileFaults faults;
+    faults.faultyFile = file();
+    faults.failFlush = true;
+    const auto failure = setValueFailure(store, "1");
+    ASSERT_TRUE(failure) << "the failed flush was not reported";
+    EXPECT_EQ(failure->left, FileLeft::written);
+    EXPECT_EQ(failure->code, ERROR_IO_DEVICE);
+    EXPECT_EQ(failure->file, file());
+  }
+  EXPECT_EQ(readBytes(file()), "[Audio]\r\nvolume = 7\r\n\r\n[Loading]\r\nForceVRMode = 1\r\n\r\n");
 }
 
 // A file that exists but could not be read is never overwritten: writing what little was loaded
