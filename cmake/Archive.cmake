@@ -15,7 +15,10 @@ add_custom_target(archive
           -P "${CMAKE_SOURCE_DIR}/cmake/MakeArchive.cmake"
   COMMENT "Making ${WB_RELEASE_NAME}.zip and its symbols archive"
   VERBATIM)
-add_dependencies(archive AerolumenP3D4 Wirebridge simconnect-server)
-if(TARGET wirebridge_msvc_import_library)
-  add_dependencies(archive wirebridge_msvc_import_library)
+# The archive installs the build: it depends on every target whose output the install takes
+# (recorded by cmake/Install.cmake), so that one command on a fresh folder builds them first.
+get_property(installed_targets GLOBAL PROPERTY WB_INSTALLED_TARGETS)
+if(NOT installed_targets)
+  message(FATAL_ERROR "cmake/Install.cmake must be included before cmake/Archive.cmake")
 endif()
+add_dependencies(archive ${installed_targets})

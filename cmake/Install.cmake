@@ -13,15 +13,31 @@ include(GNUInstallDirs)
 set(WB_PACKAGE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/Wirebridge")
 set(WB_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/Aerolumen")
 
-install(TARGETS AerolumenP3D4 RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
+# Everything built that the install tree holds is installed through these two, which record the
+# target that makes it (global property WB_INSTALLED_TARGETS): the archive (cmake/Archive.cmake)
+# depends on exactly those targets, so that it never packs a file that is missing or out of date.
+set_property(GLOBAL PROPERTY WB_INSTALLED_TARGETS "")
+# wb_install_target(<target> <arguments of install(TARGETS) after the target>...)
+function(wb_install_target target)
+  install(TARGETS ${target} ${ARGN})
+  set_property(GLOBAL APPEND PROPERTY WB_INSTALLED_TARGETS ${target})
+endfunction()
+# wb_install_built_file(<file> <target that makes it> <arguments of install(FILES) after it>...)
+function(wb_install_built_file file maker)
+  install(FILES "${file}" ${ARGN})
+  set_property(GLOBAL APPEND PROPERTY WB_INSTALLED_TARGETS ${maker})
+endfunction()
+
+wb_install_target(AerolumenP3D4 RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
 # The probe loads the Wirebridge.dll beside it.
-install(TARGETS wirebridge-probe RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
+wb_install_target(wirebridge-probe RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime)
 target_include_directories(Wirebridge INTERFACE "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>")
-install(TARGETS Wirebridge EXPORT WirebridgeTargets
+wb_install_target(Wirebridge EXPORT WirebridgeTargets
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT runtime
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT sdk)
 if(MINGW)
-  install(FILES "${WB_DIST_DIR}/Wirebridge.lib" DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT sdk)
+  wb_install_built_file("${WB_DIST_DIR}/Wirebridge.lib" wirebridge_msvc_import_library
+    DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT sdk)
 endif()
 install(FILES "${CMAKE_SOURCE_DIR}/client/Wirebridge.def"
   DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT sdk)
@@ -40,7 +56,7 @@ install(FILES "${CMAKE_BINARY_DIR}/package/WirebridgeConfig.cmake"
               "${CMAKE_BINARY_DIR}/package/WirebridgeConfigVersion.cmake"
   DESTINATION "${WB_PACKAGE_DIR}" COMPONENT sdk)
 
-install(TARGETS simconnect-server RUNTIME DESTINATION tools COMPONENT tools)
+wb_install_target(simconnect-server RUNTIME DESTINATION tools COMPONENT tools)
 install(FILES "${CMAKE_SOURCE_DIR}/tools/simserver/README.md"
   DESTINATION tools RENAME simconnect-server.md COMPONENT tools)
 

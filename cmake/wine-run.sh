@@ -64,6 +64,23 @@ start_server() {
   true
 }
 
+# The version of the prefix's settings (below), written into the prefix-ready marker: a prefix
+# made before they changed gets them at its next use, without being made anew.
+prefix_settings=2
+
+# Settings that every use of the prefix relies on, applied through the running wineserver.
+# A program that faults must end at once, with its output and Wine's line naming the fault and
+# its address ("Unhandled page fault on write access to ... at address ..."): with the crash
+# debugger on, it would wait in it until CTest's time-out and show nothing else. An empty
+# Debugger with Auto set ends the faulting process without a debugger or a question.
+settle_prefix() {
+  local aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+  "$wine_bin" reg add "$aedebug" /v Debugger /t REG_SZ /d '' /f \
+    </dev/null >>"$root/wineboot.log" 2>&1 9>&- &&
+    "$wine_bin" reg add "$aedebug" /v Auto /t REG_SZ /d 1 /f \
+      </dev/null >>"$root/wineboot.log" 2>&1 9>&-
+}
+
 prepare_session() {
   local display_changed=0
   if ! display_alive; then
@@ -79,13 +96,20 @@ prepare_session() {
     "$wine_bin" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
       </dev/null >>"$root/wineboot.log" 2>&1 9>&-
     "$wineserver_bin" -w 9>&-
-    touch "$root/prefix-ready"
+    : >"$root/prefix-ready"
   elif [ "$display_changed" = 1 ]; then
     # Wine's desktop stays on the display its session began with: restart the session.
     "$wineserver_bin" -k </dev/null >/dev/null 2>&1 9>&-
     "$wineserver_bin" -w 9>&-
   fi
   start_server
+  if [ "$(cat "$root/prefix-ready")" != "$prefix_settings" ]; then
+    if ! settle_prefix; then
+      echo "wine-run: prefix settings not applied (see $root/wineboot.log)" >&2
+      return 1
+    fi
+    echo "$prefix_settings" >"$root/prefix-ready"
+  fi
 }
 
 # GlobalFlag 0xF0: heap tail checking, free checking, parameter checking, validate all.

@@ -35,6 +35,27 @@ int32_t parseInt(std::wstring_view text) noexcept {
   return static_cast<int32_t>(std::min(magnitude, int64_t{INT32_MAX}));
 }
 
+std::optional<uint16_t> tcpPortNumber(std::wstring_view port) noexcept {
+  constexpr uint32_t kLargestPort = 65535;
+  if (port.empty()) {
+    return std::nullopt;
+  }
+  uint32_t value = 0;
+  for (const wchar_t c : port) {
+    if (c < L'0' || c > L'9') {
+      return std::nullopt;
+    }
+    value = value * 10 + static_cast<uint32_t>(c - L'0');
+    if (value > kLargestPort) {
+      return std::nullopt;
+    }
+  }
+  if (value == 0) {
+    return std::nullopt;
+  }
+  return static_cast<uint16_t>(value);
+}
+
 namespace {
 constexpr wchar_t foldAscii(wchar_t c) noexcept {
   return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;

@@ -57,6 +57,12 @@ inline std::wstring cutFieldValue(std::wstring_view value) {
   return std::wstring(value.substr(0, kFieldMaxLength));
 }
 
+// The port number of a TCP port setting: ASCII decimal digits only (leading zeros allowed; no
+// sign, no white space, no service name) with a value from 1 to 65535. Anything else is no port,
+// as an empty setting is: the socket layer would otherwise take a larger number modulo 65536
+// and reach another server's port.
+std::optional<uint16_t> tcpPortNumber(std::wstring_view port) noexcept;
+
 // The keys of a section, in the order they are applied.
 enum class ConfigKey : size_t { Protocol, Address, Port, MaxReceiveSize, DisableNagle };
 inline constexpr size_t kConfigKeyCount = 5;

@@ -3,11 +3,13 @@
 #include <windows.h>
 #include <winsock2.h>
 
+#include <optional>
 #include <string>
 
 #include "client/ReceiveDispatch.h"
 #include "client/SimClient.h"
 #include "connection/ConfigLookup.h"
+#include "connection/ConfigRules.h"
 #include "connection/SimulatorInterface.h"
 #include "connection/Trace.h"
 
@@ -69,9 +71,17 @@ SimClient* attempt(TransportKind kind, int32_t family, const std::wstring& addre
   SimClient* client = SimClient::create(kind);
   created = client != nullptr;
   if (client == nullptr) return nullptr;
-  const bool skip = kind == TransportKind::Tcp && port.empty(); // no port: no TCP attempt
-  if (skip) trace::attemptSkipped(family, address);
-  if (!skip && !client->Connect(family, address.c_str(), port.c_str(), config.maxReceiveSize,
+  // A TCP step needs a port number from 1 to 65535; without one (empty, a name, or a number the
+  // socket layer would wrap into another port) the step makes no attempt.
+  std::wstring target = port; // the pipe name, or the TCP port as a plain decimal number
+  bool skip = false;
+  if (kind == TransportKind::Tcp) {
+    const std::optional<uint16_t> number = config::tcpPortNumber(port);
+    skip = !number;
+    if (skip) trace::attemptSkipped(family, address, port);
+    if (number) target = std::to_wstring(*number);
+  }
+  if (!skip && !client->Connect(family, address.c_str(), target.c_str(), config.maxReceiveSize,
                                 config.disableNagle)) {
     return client;
   }

@@ -527,15 +527,18 @@ void attempt(bool pipe, int32_t family, const wchar_t* target, const wchar_t* po
   });
 }
 
-void attemptSkipped(int32_t family, const wchar_t* address) noexcept {
+void attemptSkipped(int32_t family, const wchar_t* address, const wchar_t* port) noexcept {
   guarded([&] {
-    emit("attempt", tracefmt::Fields()
-                        .add("transport", transportName(false, family))
-                        .text("target", std::wstring_view(tcpTarget(family, address, L"")))
-                        .add("result", "skipped")
-                        .number("error", 0)
-                        .number("ms", 0)
-                        .text("why", std::string_view("no port")));
+    const bool noPort = port == nullptr || *port == L'\0';
+    emit("attempt",
+         tracefmt::Fields()
+             .add("transport", transportName(false, family))
+             .text("target", std::wstring_view(tcpTarget(family, address, port)))
+             .add("result", "skipped")
+             .number("error", 0)
+             .number("ms", 0)
+             .text("why",
+                   std::string_view(noPort ? "no port" : "port not a number from 1 to 65535")));
   });
 }
 

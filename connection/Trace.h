@@ -40,7 +40,7 @@ void configRead(const wchar_t* path, const std::wstring& section,
                 const config::SectionValues& values) noexcept;
 void attempt(bool pipe, int32_t family, const wchar_t* target, const wchar_t* port, uint32_t error,
              uint64_t startedAt, uint32_t serial) noexcept;
-void attemptSkipped(int32_t family, const wchar_t* address) noexcept;
+void attemptSkipped(int32_t family, const wchar_t* address, const wchar_t* port) noexcept;
 void hostWindow(HWND window) noexcept;
 void hostCommand(uint32_t kind, uint64_t value, uint32_t clientId, uint32_t serial) noexcept;
 void sending(const Transport& transport, const uint8_t* data, uint32_t length,
@@ -123,9 +123,11 @@ inline void attempt(bool pipe, int32_t family, const wchar_t* target, const wcha
                     uint32_t error, uint64_t startedAt, uint32_t serial) noexcept {
   if (on()) detail::attempt(pipe, family, target, port, error, startedAt, serial);
 }
-// A TCP step without a port: no connection is attempted.
-inline void attemptSkipped(int32_t family, const std::wstring& address) noexcept {
-  if (on()) detail::attemptSkipped(family, address.c_str());
+// A TCP step without a usable port (empty, or not a number from 1 to 65535, shown as given): no
+// connection is attempted.
+inline void attemptSkipped(int32_t family, const std::wstring& address,
+                           const std::wstring& port) noexcept {
+  if (on()) detail::attemptSkipped(family, address.c_str(), port.c_str());
 }
 
 // The host attach: the simulator's window (or none) with its process, and each command record

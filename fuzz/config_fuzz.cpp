@@ -85,6 +85,28 @@ std::optional<TransportProtocol> referenceProtocol(std::wstring_view name) {
   return std::nullopt;
 }
 
+// A TCP port the long way: every character a digit, the digits without leading zeros at most
+// five, and their value from 1 to 65535.
+std::optional<uint16_t> referenceTcpPort(std::wstring_view text) {
+  std::string digits;
+  for (const wchar_t c : text) {
+    if (c < L'0' || c > L'9') {
+      return std::nullopt;
+    }
+    if (!digits.empty() || c != L'0') {
+      digits += static_cast<char>(c);
+    }
+  }
+  if (digits.empty() || digits.size() > 5) {
+    return std::nullopt;
+  }
+  const unsigned long value = std::stoul(digits);
+  if (value > 65535) {
+    return std::nullopt;
+  }
+  return static_cast<uint16_t>(value);
+}
+
 bool validProtocol(TransportProtocol protocol) {
   return protocol == TransportProtocol::Pipe || protocol == TransportProtocol::IPv4 ||
          protocol == TransportProtocol::IPv6;
@@ -188,6 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t parsed = config::parseInt(text);
   check(parsed == referenceParseInt(text), "parseInt differs from the reference");
   check(config::protocolFromName(text) == referenceProtocol(text), "protocol name");
+  check(config::tcpPortNumber(text) == referenceTcpPort(text), "tcp port");
 
   ConnectionConfig before;
   checkApplyValue(text, before);

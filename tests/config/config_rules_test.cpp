@@ -149,6 +149,27 @@ TEST(ConfigApply, AddressAndPortAreReplacedByNonEmptyValues) {
   EXPECT_FALSE(cfg.disableNagle);
 }
 
+TEST(ConfigPort, TcpPortIsADecimalNumberFrom1To65535) {
+  EXPECT_EQ(config::tcpPortNumber(L"1"), uint16_t{1});
+  EXPECT_EQ(config::tcpPortNumber(L"500"), uint16_t{500});
+  EXPECT_EQ(config::tcpPortNumber(L"65535"), uint16_t{65535});
+  EXPECT_EQ(config::tcpPortNumber(L"0000000000000000000080"), uint16_t{80});
+}
+
+TEST(ConfigPort, AnythingElseIsNoPort) {
+  // Numbers the socket layer would wrap into 16 bits (70000 reaches 4464) must not reach it.
+  for (const wchar_t* text :
+       {L"", L"0", L"00", L"65536", L"70000", L"4294967296", L"99999999999999999999999999", L"+5",
+        L"-5", L" 5", L"5 ", L"\t5", L"5x", L"0x50", L"http", L"\x0665" /* Arabic 5 */}) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(text)));
+    EXPECT_EQ(config::tcpPortNumber(text), std::nullopt);
+  }
+  EXPECT_EQ(config::tcpPortNumber(std::wstring_view(L"5\0"
+                                                    L"7",
+                                                    3)),
+            std::nullopt);
+}
+
 // Text whose every position can be told apart: a cut at the wrong place shows.
 std::wstring numberedText(size_t length) {
   std::wstring text;

@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "TestPrograms.h"
 #include "client/SimClient.h"
 #include "connection/OpenClose.h"
 #include "include/Wirebridge.h"
 #include "tests/support/ConnectedClient.h"
 #include "tests/support/LocalSimulatorSetup.h"
+#include "tests/support/TraceFile.h"
 
 using simserver::Endpoint;
 using namespace std::chrono_literals;
@@ -140,6 +142,53 @@ TEST_F(OpenSequence, IPv6ToAnotherHostIsTheOnlyAttempt) {
   setup.writeConfig("[SimConnect.5]\nProtocol=IPv6\nAddress=::ffff:127.0.0.2\nPort=1\n");
   EXPECT_EQ(open(5), E_FAIL);
   EXPECT_TRUE(server.connections().empty());
+}
+
+void publishIPv4Port(const std::wstring& port) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, sim::kPortsRegistryKey, 0, nullptr, 0, KEY_SET_VALUE,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExW(key, sim::kPortValueIPv4, 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(port.c_str()),
+                           DWORD((port.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+TEST_F(OpenSequence, PortBeyond65535IsNoPortAndNotWrappedOntoAnother) {
+  // The server's IPv4 port plus 65536 names that very port once taken modulo 65536: a step that
+  // wrapped it would connect there instead of falling back to the standard pipe.
+  simserver::Server server(serving(true, true, false));
+  server.start();
+  const std::string wrapped = std::to_string(server.ipv4Port() + 65536u);
+  testfiles::TemporaryFile traceFile{"", false};
+  TraceSettings settings(traceFile.path(), L"1");
+
+  // From the file.
+  setup.writeConfig("[SimConnect.11]\nProtocol=IPv4\nAddress=127.0.0.1\nPort=" + wrapped +
+                    "\n[SimConnect.12]\nProtocol=IPv4\n");
+  ASSERT_EQ(open(11), S_OK);
+  EXPECT_EQ(endpointOf(server), Endpoint::Pipe);
+  // From the registry, for a section that names the protocol alone.
+  publishIPv4Port(std::wstring(wrapped.begin(), wrapped.end()));
+  ASSERT_EQ(open(12), S_OK);
+  ASSERT_TRUE(server.waitForConnections(2, 10s));
+  for (const auto connection : server.connections()) {
+    EXPECT_EQ(server.info(connection)->endpoint, Endpoint::Pipe);
+  }
+
+  // The trace names the refused port and why no attempt was made.
+  const auto attempts = traceEvents(traceFile.read(), "attempt");
+  ASSERT_EQ(attempts.size(), 4u);
+  for (const size_t skipped : {0u, 2u}) {
+    EXPECT_EQ(fieldOf(attempts[skipped], "transport"), "ipv4");
+    EXPECT_EQ(fieldOf(attempts[skipped], "target"), "127.0.0.1:" + wrapped);
+    EXPECT_EQ(fieldOf(attempts[skipped], "result"), "skipped");
+    EXPECT_EQ(fieldOf(attempts[skipped], "why"), "port not a number from 1 to 65535");
+    EXPECT_EQ(fieldOf(attempts[skipped + 1], "transport"), "pipe");
+    EXPECT_EQ(fieldOf(attempts[skipped + 1], "result"), "connected");
+  }
 }
 
 TEST_F(OpenSequence, MissingSectionIsAnInvalidArgumentBeforeAnyAttempt) {

@@ -61,7 +61,7 @@ protected:
   OwnedClient client;
 };
 
-TEST_F(HostBuffers, ObtainedBufferIsZeroedNumberedAndListed) {
+TEST_F(HostBuffers, ObtainedBuffersAreZeroedNumberedInTurnAndListed) {
   uint8_t* buffer = nullptr;
   ASSERT_EQ(obtainMessageBuffer(client.get(), 36, &buffer), 0u);
   EXPECT_EQ(buffer, fake.pool[0].data());
@@ -81,6 +81,16 @@ TEST_F(HostBuffers, ObtainedBufferIsZeroedNumberedAndListed) {
   EXPECT_EQ(buffer[36], 0xCC); // only the message's own bytes are cleared
   ASSERT_EQ(client->hostBuffers.size(), 1u);
   EXPECT_EQ(client->stagingCursor, client->stagingBase);
+
+  // The next buffer carries the next number.
+  uint8_t* second = nullptr;
+  ASSERT_EQ(obtainMessageBuffer(client.get(), 20, &second), 0u);
+  EXPECT_EQ(second, fake.pool[1].data());
+  std::memcpy(&sequence, second + 12, 4);
+  EXPECT_EQ(sequence, 2u);
+  std::memcpy(&sequence, buffer + 12, 4);
+  EXPECT_EQ(sequence, 1u);
+  ASSERT_EQ(client->hostBuffers.size(), 2u);
 }
 
 TEST_F(HostBuffers, FlushHandsEveryBufferToTheSimulatorInOrder) {

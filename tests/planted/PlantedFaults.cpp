@@ -1,8 +1,8 @@
 // Faults planted on purpose, one per run, to show that the checks of the test runs catch them:
 // heap damage (found by Wine's heap checking, and by the checked build's guarded blocks of
 // operator new), broken invariants (found by the checked build) and a test run that printed
-// nothing (found by cmake/wine-run.sh). Each mode must make its run fail with the matching
-// report; see CMakeLists.txt.
+// nothing (found by cmake/wine-run.sh), and a fault that must end the run at once. Each mode must
+// make its run fail with the matching report; see CMakeLists.txt.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -158,6 +158,14 @@ int run(const std::string& mode, int argc) {
     MessageBlock* small = blockOf(64);
     client->Send(small);
     small->release();
+  } else if (mode == "crash") {
+    // A page that can't be touched (Wine keeps the lowest pages mapped, so a null write may not
+    // fault there).
+    auto* target = static_cast<volatile int*>(
+        VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS));
+    std::printf("planted: writing to a page without access at %p\n", const_cast<int*>(target));
+    std::fflush(stdout);
+    *target = 0x5A;
   } else {
     std::fprintf(stderr, "planted: unknown mode %s\n", mode.c_str());
     return 2;

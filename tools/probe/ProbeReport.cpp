@@ -143,6 +143,7 @@ void readTrace(std::string_view trace, Report& report) {
       attempt.transport = field(record, "transport");
       attempt.target = field(record, "target");
       attempt.result = field(record, "result");
+      attempt.why = field(record, "why");
       attempt.code = uint32_t(number(record, "error"));
       attempt.ms = number(record, "ms");
       if (attempt.result == "connected") report.serial = uint32_t(number(record, "serial"));
@@ -198,7 +199,9 @@ std::string renderText(const Report& report) {
       out += ", error " + std::to_string(attempt.code);
       if (!attempt.description.empty()) out += " (" + attempt.description + ")";
     }
-    if (attempt.result == "skipped") out += " (no port)";
+    if (attempt.result == "skipped") {
+      out += " (" + (attempt.why.empty() ? std::string("no port") : attempt.why) + ")";
+    }
     out += ", " + std::to_string(attempt.ms) + " ms\n";
   }
   out += "\nSimConnect_Open returned " + tracefmt::hex32(report.openResult) + " after " +

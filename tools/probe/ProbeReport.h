@@ -31,6 +31,7 @@ struct Attempt {
   std::string transport; // "pipe", "ipv6" or "ipv4"
   std::string target;
   std::string result; // "connected", "failed" or "skipped"
+  std::string why;    // for a skipped step: why it made no attempt
   uint32_t code = 0;
   uint64_t ms = 0;
   std::string description; // the system's text for `code`, for the text rendering
