@@ -9,14 +9,12 @@
 #include <algorithm>
 #include <array>
 #include <memory>
-#include <optional>
 #include <type_traits>
 #include <vector>
 
 #include "connection/ConfigRules.h"
 #include "connection/SimulatorInterface.h"
 #include "connection/Trace.h"
-#include "connection/TraceFormat.h"
 
 namespace {
 
