@@ -70,8 +70,8 @@ TEST(StagingArea, FirstMessageIsNumberedOneAtTheStart) {
   EXPECT_EQ(sequenceAt(buffer), 1u);
   EXPECT_EQ(client->stagingCursor, client->stagingBase + 36);
   std::memset(buffer + 16, 0xAB, 20);
-  // Not connected: the commit empties the area and sends nothing, and still counts as done.
-  EXPECT_EQ(commitMessage(client.get()), 0u);
+  // Not connected: the commit empties the area, sends nothing and says the message was not taken.
+  EXPECT_EQ(commitMessage(client.get()), uint32_t(FlushNotTaken));
   EXPECT_EQ(client->stagingCursor, client->stagingBase);
   EXPECT_TRUE(allZero(client->staging, sizeof(client->staging)));
   EXPECT_TRUE(client->sendQueue.empty());
