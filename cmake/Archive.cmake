@@ -2,7 +2,8 @@
 #   Aerolumen-P3D4-<version>-win64.zip          the install tree (cmake/Install.cmake)
 #   Aerolumen-P3D4-<version>-win64-symbols.zip  the debug data of the shipped binaries, laid out
 #                                               to unpack over the release folder
-#   SHA256SUMS                                  checksums of both, for sha256sum -c
+#   SHA256SUMS                                  checksums of both and of the setup
+#                                               (cmake/Installer.cmake), for sha256sum -c
 set(WB_RELEASE_NAME "Aerolumen-P3D4-${PROJECT_VERSION}-win64")
 add_custom_target(archive
   COMMAND ${CMAKE_COMMAND}
@@ -12,10 +13,13 @@ add_custom_target(archive
           "-DWB_DIST_DIR=${WB_DIST_DIR}"
           "-DWB_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
           "-DWB_DOCUMENTS=${WB_DOCUMENTS}"
+          "-DWB_SETUP_FILE=${WB_SETUP_FILE}"
           -P "${CMAKE_SOURCE_DIR}/cmake/MakeArchive.cmake"
   COMMENT "Making ${WB_RELEASE_NAME}.zip and its symbols archive"
   VERBATIM)
 add_dependencies(archive AerolumenP3D4 Wirebridge simconnect-server)
+# The setup is released beside the archives.
+add_dependencies(archive setup)
 if(TARGET wirebridge_msvc_import_library)
   add_dependencies(archive wirebridge_msvc_import_library)
 endif()
