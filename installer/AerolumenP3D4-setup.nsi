@@ -61,10 +61,14 @@ InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
 BrandingText "${SHORT_NAME} ${VERSION}"
 ShowInstDetails show
 ShowUninstDetails show
+UninstallCaption "${PRODUCT_NAME} Uninstall"
+; Nothing goes into the simulator's folder and the launcher is small: no space figures.
+SpaceTexts none
 
 Var SimulatorFolder
 Var SimulatorPageText
 Var FailureReason
+Var RefusedFolder ; given with /P3D= but without prepar3d.exe: shown on the page to be corrected
 
 ; ---- Pages
 
@@ -104,7 +108,7 @@ Var FailureReason
 !insertmacro MUI_UNPAGE_CONFIRM
 !define MUI_PAGE_HEADER_TEXT "Your Aerolumen settings"
 !define MUI_PAGE_HEADER_SUBTEXT "Keep them for a later install, or remove them too."
-!define MUI_COMPONENTSPAGE_TEXT_TOP "The uninstaller removes the launcher, its shortcuts and its entry in Apps & features. Your Aerolumen settings stay unless you tick the box below."
+!define MUI_COMPONENTSPAGE_TEXT_TOP "The uninstaller removes the launcher, its shortcuts and its entry in Apps && features. Your Aerolumen settings stay unless you tick the box below."
 !insertmacro MUI_UNPAGE_COMPONENTS
 !insertmacro MUI_UNPAGE_INSTFILES
 
@@ -336,6 +340,7 @@ Function FindSimulatorFolder
     ${If} $SimulatorFolder == ""
       Call TidyFolder
       StrCpy $SimulatorPageText "The folder given, $\"$0$\", does not hold prepar3d.exe. Choose the Prepar3D v4 folder: the one that holds prepar3d.exe."
+      StrCpy $RefusedFolder $0
     ${EndIf}
     Return
   ${EndIf}
@@ -359,6 +364,8 @@ Function .onInit
   ${ElseIf} ${Silent}
     SetErrorLevel ${ERROR_NO_SIMULATOR}
     Quit
+  ${Else}
+    StrCpy $SimulatorFolder $RefusedFolder
   ${EndIf}
   ${GetParameters} $R0
   ClearErrors
