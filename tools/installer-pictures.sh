@@ -27,15 +27,23 @@ machine_key='HKLM\SOFTWARE\Lockheed Martin\Prepar3D v4'
 uninstaller='C:\users\root\AppData\Local\Programs\Aerolumen P3D4\uninstall.exe'
 
 started=()
+vendor_key='HKLM\SOFTWARE\Lockheed Martin'
+vendor_key_existed=no
+"$run" reg query "$vendor_key" >/dev/null 2>&1 && vendor_key_existed=yes
 cleanup() {
   for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
-  "$run" reg delete "$machine_key" /v SetupPath /f >/dev/null 2>&1 || true
+  if [ "$vendor_key_existed" = yes ]; then
+    "$run" reg delete "$machine_key" /v SetupPath /f >/dev/null 2>&1 || true
+  else
+    "$run" reg delete "$vendor_key" /f >/dev/null 2>&1 || true
+  fi
   rm -rf "$prefix/drive_c/Program Files/Lockheed Martin"
 }
 trap cleanup EXIT
 mkdir -p "$simulator_unix"
 cp "$build/tools/standin-p3d/prepar3d.exe" "$simulator_unix/"
 if "$run" reg query "$machine_key" /v SetupPath >/dev/null 2>&1; then
+  trap - EXIT
   echo "the prefix already has a SetupPath value; not touching it" >&2
   exit 1
 fi
