@@ -90,7 +90,6 @@ setup_pid=$!
 started+=("$setup_pid")
 main=$(window "$title")
 press "$main" Return # welcome
-shoot "$main" setup-folder-refused-page.png
 press "$main" Return # next: refused
 box=$(other_window "$title" "$main")
 shoot "$box" setup-folder-refused.png
