@@ -145,12 +145,17 @@ Function Fail
   Quit
 FunctionEnd
 
+; NSIS ends the install by itself when it cannot write a file; the reason is given all the same.
+Function .onInstFailed
+  StrCpy $FailureReason "The install stopped before its end; a file could not be written into $\"$INSTDIR$\" or the Start menu."
+  Call Fail
+FunctionEnd
+
 ; ---- Install
 
 Section "-Launcher, user guide and Start menu" SecMain
   SetShellVarContext current
   SetOverwrite on
-  AllowSkipFiles off
 
   ; An earlier install in another folder: its files go, so that one copy remains.
   ReadRegStr $0 HKCU "${UNINSTALL_KEY}" "InstallLocation"

@@ -303,8 +303,9 @@ TEST_F(Installer, SilentInstallThroughTheRegistryThenUpgradeThenUninstallRemovin
 }
 
 // Folders without prepar3d.exe do not count, whichever way they come; silently, nothing is
-// installed and the exit code is 2.
-TEST_F(Installer, SilentInstallWithoutASimulatorFolderEndsWithTwoAndWritesNothing) {
+// installed and the exit code is 2. An install that fails on the way ends with 3, not with the 2
+// that says "no simulator", and names the reason in its log.
+TEST_F(Installer, SilentInstallThatCannotGoAheadEndsWithItsOwnCode) {
   const fs::path empty = work.path() / L"Prepar3D v4 removed";
   fs::create_directories(empty);
   const fs::path folderNamedLikeTheSimulator = work.path() / L"Odd Sim";
@@ -319,6 +320,21 @@ TEST_F(Installer, SilentInstallWithoutASimulatorFolderEndsWithTwoAndWritesNothin
   setupPath.set(simulatorFolder(L"Prepar3D v4").wstring());
   EXPECT_EQ(runSetup(L"/S \"/P3D=" + empty.wstring() + L"\""), std::optional<DWORD>(2));
   EXPECT_TRUE(nothingInstalled(defaultInstallFolder()));
+
+  // A folder in the launcher's place: the launcher cannot be written.
+  const fs::path blocked = work.path() / L"Blocked install";
+  fs::create_directories(blocked / L"AerolumenP3D4.exe");
+  wchar_t temp[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH + 1, temp);
+  const fs::path failureLog = fs::path(temp) / L"Aerolumen-P3D4-setup.log";
+  const auto logBefore = readFile(failureLog);
+  std::error_code ignored;
+  fs::remove(failureLog, ignored);
+  EXPECT_EQ(runSetup(L"/S /D=" + blocked.wstring()), std::optional<DWORD>(3));
+  EXPECT_THAT(readFile(failureLog).value_or("<no log>"),
+              ::testing::HasSubstr("could not be written"));
+  fs::remove(failureLog, ignored);
+  if (logBefore) writeFile(failureLog, *logBefore);
 }
 
 } // namespace
