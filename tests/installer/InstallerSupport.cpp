@@ -3,6 +3,7 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -140,8 +141,14 @@ int uninstallEntriesNamed(const std::wstring& part) {
 
 SavedRegistryValue::SavedRegistryValue(HKEY root, std::wstring key, std::wstring name, REGSAM view)
     : root_(root), key_(std::move(key)), name_(std::move(name)), view_(view),
-      keyExisted_(RegistryKey(root_, key_, KEY_QUERY_VALUE | view_).get() != nullptr),
-      saved_(readRegistryString(root_, key_, name_, view_)) {}
+      saved_(readRegistryString(root_, key_, name_, view_)) {
+  for (std::wstring path = key_;
+       !path.empty() && RegistryKey(root_, path, KEY_QUERY_VALUE | view_).get() == nullptr;
+       path = path.substr(0, std::min(path.size(), path.rfind(L'\\')))) {
+    missingKeys_.push_back(path);
+    if (path.find(L'\\') == std::wstring::npos) break;
+  }
+}
 
 SavedRegistryValue::~SavedRegistryValue() {
   if (saved_) {
@@ -149,7 +156,8 @@ SavedRegistryValue::~SavedRegistryValue() {
   } else {
     remove();
   }
-  if (!keyExisted_) RegDeleteKeyExW(root_, key_.c_str(), view_, 0); // only when left empty
+  for (const auto& created : missingKeys_) // each goes only when it has no subkeys
+    RegDeleteKeyExW(root_, created.c_str(), view_, 0);
 }
 
 void SavedRegistryValue::set(const std::wstring& value) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 // A per-user shell folder (CSIDL_PROGRAMS, CSIDL_DESKTOPDIRECTORY, CSIDL_LOCAL_APPDATA, ...).
 std::filesystem::path shellFolder(int csidl);
@@ -41,8 +42,8 @@ bool registryKeyExists(HKEY root, const std::wstring& key);
 // Subkeys of HKCU's uninstall list whose DisplayName contains `part`.
 int uninstallEntriesNamed(const std::wstring& part);
 
-// A registry string value that a test sets or removes; what was there (value and key) is put
-// back at the end.
+// A registry string value that a test sets or removes; what was there is put back at the end,
+// and keys that setting it created are removed again.
 class SavedRegistryValue {
 public:
   SavedRegistryValue(HKEY root, std::wstring key, std::wstring name, REGSAM view);
@@ -57,7 +58,7 @@ private:
   std::wstring key_;
   std::wstring name_;
   REGSAM view_;
-  bool keyExisted_;
+  std::vector<std::wstring> missingKeys_; // the key and its missing parents, deepest first
   std::optional<std::wstring> saved_;
 };
 
