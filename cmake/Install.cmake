@@ -73,6 +73,12 @@ set(WB_DOCUMENTS
 foreach(document IN LISTS WB_DOCUMENTS)
   install(FILES "${CMAKE_SOURCE_DIR}/${document}" DESTINATION "${WB_DOC_DIR}" COMPONENT docs)
 endforeach()
-# The user guide's picture, where its link expects it.
+# The user guide's pictures, where its links expect them.
 install(FILES "${CMAKE_SOURCE_DIR}/docs/images/message-boxes.png"
   DESTINATION "${WB_DOC_DIR}/images" COMPONENT docs)
+# The setup's pages, as the user guide shows them (tools/installer-pictures.sh takes them).
+foreach(picture setup-welcome setup-simulator-folder setup-folder-refused setup-install-folder
+                setup-components setup-finish uninstall-settings)
+  install(FILES "${CMAKE_SOURCE_DIR}/docs/images/${picture}.png"
+    DESTINATION "${WB_DOC_DIR}/images" COMPONENT docs)
+endforeach()

@@ -1,7 +1,8 @@
 # Script of the `archive` target (cmake/Archive.cmake): installs every component into a fresh
 # staging folder named like the release, zips it, zips the symbols files the same way and writes
 # the checksums.
-foreach(variable WB_BUILD_DIR WB_RELEASE_NAME WB_SYMBOLS_DIR WB_DIST_DIR WB_SOURCE_DIR WB_DOCUMENTS)
+foreach(variable WB_BUILD_DIR WB_RELEASE_NAME WB_SYMBOLS_DIR WB_DIST_DIR WB_SOURCE_DIR WB_DOCUMENTS
+                 WB_SETUP_FILE)
   if(NOT ${variable})
     message(FATAL_ERROR "${variable} is not set")
   endif()
@@ -47,7 +48,8 @@ foreach(pair "release;${release_zip}" "symbols;${symbols_zip}")
 endforeach()
 
 set(sums "")
-foreach(zip "${release_zip}" "${symbols_zip}")
+# The setup (made by its own target) is checked with the archives.
+foreach(zip "${release_zip}" "${symbols_zip}" "${WB_SETUP_FILE}")
   file(SHA256 "${zip}" hash)
   get_filename_component(name "${zip}" NAME)
   string(APPEND sums "${hash}  ${name}\n")

@@ -39,7 +39,14 @@ check() {
   fi
 }
 
-checksums() { (cd "$dist" && sha256sum -c SHA256SUMS); }
+# Both archives and the setup are listed, and each matches its checksum.
+checksums() {
+  local file
+  for file in "$name.zip" "$name-symbols.zip" "Aerolumen-P3D4-$version-setup.exe"; do
+    grep -q "  $file\$" "$dist/SHA256SUMS" || { echo "not in SHA256SUMS: $file"; return 1; }
+  done
+  (cd "$dist" && sha256sum -c SHA256SUMS)
+}
 
 unpack() {
   [ -f "$dist/$name.zip" ] && [ -f "$dist/$name-symbols.zip" ] || { echo "no archives"; return 1; }
@@ -59,6 +66,8 @@ file_list() {
       share/doc/Aerolumen/trace.md \
       share/doc/Aerolumen/ARCHITECTURE.md share/doc/Aerolumen/CHANGELOG.md \
       share/doc/Aerolumen/images/message-boxes.png \
+      share/doc/Aerolumen/images/setup-simulator-folder.png \
+      share/doc/Aerolumen/images/uninstall-settings.png \
       bin/AerolumenP3D4.exe.debug bin/Wirebridge.dll.debug bin/wirebridge-probe.exe.debug \
       tools/simconnect-server.exe.debug; do
     [ -s "$root/$file" ] || { echo "missing: $file"; status=1; }
@@ -79,7 +88,8 @@ binaries() {
 
 # The VERSIONINFO block: its key, then FileVersion and ProductVersion with the version text.
 version_resources() {
-  python3 - "$version" "$root/bin/AerolumenP3D4.exe" "$root/bin/Wirebridge.dll" <<'PYTHON'
+  python3 - "$version" "$root/bin/AerolumenP3D4.exe" "$root/bin/Wirebridge.dll" \
+    "$dist/Aerolumen-P3D4-$version-setup.exe" <<'PYTHON'
 import sys
 version = sys.argv[1]
 status = 0
@@ -116,7 +126,7 @@ check "checksums (SHA256SUMS)" checksums
 check "unpack both archives into an empty folder" unpack
 check "file list" file_list
 check "shipped binaries: no debug sections, system imports, PE flags" binaries
-check "version resource $version in both deliverables" version_resources
+check "version resource $version in both deliverables and the setup" version_resources
 check "symbols archive resolves an address of the stripped DLL" symbols_resolve
 check "whole-road demo from the unpacked launcher and DLL" \
   bash "$repo/tools/demo/whole-road-demo.sh" "$build" "$root"

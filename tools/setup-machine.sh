@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-posix wine wine64 libboost-dev
   xvfb xdotool x11-utils procps util-linux clang-format
   llvm-14 lld-14 zip unzip
+  nsis osslsigncode openssl x11-apps netpbm
 )
 
 missing=()
