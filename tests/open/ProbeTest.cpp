@@ -17,6 +17,7 @@
 
 #include "TestPrograms.h"
 #include "tests/support/LocalSimulatorSetup.h"
+#include "tests/support/TraceFile.h"
 #include "tools/simserver/Server.h"
 
 namespace {
@@ -109,6 +110,14 @@ private:
   std::atomic<int> acceptedCount_{0};
   std::thread thread_;
 };
+
+std::wstring windowsTempFolder() {
+  wchar_t folder[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+  std::wstring path(folder, length);
+  if (!path.empty() && path.back() == L'\\') path.pop_back();
+  return path;
+}
 
 std::string tcpSection(int index, uint16_t port) {
   return "[SimConnect." + std::to_string(index) +
@@ -369,6 +378,42 @@ TEST_F(Probe, EveryLibraryItCannotUseIsExitThreeWithOneObject) {
   EXPECT_EQ(text.exitCode, 3);
   EXPECT_TRUE(text.has("wrote no trace: it is older than this probe")) << text.output;
   EXPECT_FALSE(text.has("no ports"));
+}
+
+TEST_F(Probe, TraceSettingsSayWhereFromWhichFileAndWhyItCannotWrite) {
+  const testfiles::TemporaryFile existing("");
+  {
+    const TraceSettings settings(existing.path(), L"verbose", L"8");
+    const ProbeRun run = runProbe(L"--trace-settings");
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(run.has("Environment variable WIREBRIDGE_TRACE: set (it wins)")) << run.output;
+    EXPECT_TRUE(run.has("WIREBRIDGE_TRACE_LEVEL=verbose: not 0, 1 or 2: taken as 0"));
+    EXPECT_TRUE(run.has("WIREBRIDGE_TRACE_MAX_KB=8: not a number of kilobytes"));
+    EXPECT_TRUE(run.has("Verdict: The trace is off: the environment variable WIREBRIDGE_TRACE"));
+  }
+  {
+    const TraceSettings settings(L"Z:\\nonexistent-folder\\trace.log", L"1");
+    const ProbeRun run = runProbe(L"--json --trace-settings");
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_TRUE(run.oneJsonObject()) << run.output;
+    EXPECT_TRUE(
+        run.has(R"("writable":false,"cannot":"the folder Z:\\nonexistent-folder does not exist")"))
+        << run.output;
+  }
+  {
+    // A folder with the file's name.
+    const TraceSettings settings(windowsTempFolder(), L"1");
+    const ProbeRun run = runProbe(L"--trace-settings");
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_TRUE(run.has(": a folder has the file's name.")) << run.output;
+  }
+  const TraceSettings settings(existing.path(), L"2");
+  const ProbeRun run = runProbe(L"--trace-settings --json");
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_TRUE(run.has(R"("source":"environment",)"));
+  EXPECT_TRUE(run.has(R"("on":true,"level":2,"maxSizeKB":8192,"writable":true,"cannot":null,)"
+                      R"("problems":[]})"))
+      << run.output;
 }
 
 TEST_F(Probe, BadCommandLineExitsTwo) {

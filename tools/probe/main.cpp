@@ -17,18 +17,21 @@
 #include "connection/TraceFormat.h"
 #include "tools/probe/ConfigWarnings.h"
 #include "tools/probe/ProbeReport.h"
+#include "tools/probe/TraceSettingsReport.h"
 #include "tools/probe/Verdict.h"
 
 namespace {
 
 constexpr char kUsage[] =
     "usage: wirebridge-probe [--index N] [--json] [--dll PATH] [--timeout-ms MS]\n"
+    "       wirebridge-probe --trace-settings [--json]\n"
     "       wirebridge-probe --help\n"
     "  Opens a SimConnect connection through Wirebridge.dll (from this program's folder unless\n"
     "  --dll names another) with configuration index N (default 0; 0 to 4294967295, or -1),\n"
     "  explains what happened and says what to do next.\n"
     "  --json prints one JSON object instead of text. --timeout-ms bounds the wait for the\n"
-    "  server's answers (1 to 600000, default 3000).\n"
+    "  server's answers (1 to 600000, default 3000). --trace-settings says whether the\n"
+    "  library's trace is on, from where, which file it writes and why it cannot.\n"
     "  Exit code: 0 the server answered the open, 1 it did not (no connection, no answer, or\n"
     "  the connection was lost), 2 bad command line, 3 the library cannot be used.\n";
 
@@ -54,6 +57,7 @@ struct Arguments {
   uint32_t index = 0;
   bool json = false;
   bool help = false;
+  bool traceSettings = false;
   std::wstring dll;
   DWORD timeoutMs = 3000;
   std::optional<probe::Failure> failure; // a bad command line
@@ -105,6 +109,8 @@ Arguments parseArguments(const std::vector<std::wstring>& words) {
       continue;
     } else if (word == L"--help" || word == L"-h" || word == L"/?") {
       arguments.help = true;
+    } else if (word == L"--trace-settings") {
+      arguments.traceSettings = true;
     } else if (word == L"--index") {
       const std::wstring& value = words[++i];
       const auto index = unsignedNumber(value);
@@ -277,6 +283,13 @@ int main() {
   if (arguments.help && !arguments.failure) {
     writeOut(kUsage);
     return probe::kExitAnswered;
+  }
+  if (arguments.traceSettings && !arguments.failure) {
+    probe::TraceSettingsReport settings;
+    const int exitCode = probe::examineTraceSettings(settings);
+    writeOut(arguments.json ? probe::renderTraceSettingsJson(settings)
+                            : probe::renderTraceSettingsText(settings));
+    return exitCode;
   }
   probe::Report report;
   report.index = arguments.index;
