@@ -157,8 +157,8 @@ TEST(ProbeVerdict, ConfiguredTargetThatRefusesNamesTargetErrorAndKeys) {
                                                       "Port=\"500\"")
                                 .attempt("ipv4", "127.0.0.2:500", "failed", 10061),
                             kFail);
-  EXPECT_TRUE(run.says("Nothing accepts connections at 127.0.0.2:500 (error 10061 (connection "
-                       "refused))"))
+  EXPECT_TRUE(run.says("Nothing accepts connections at 127.0.0.2:500: error 10061 (connection "
+                       "refused)."))
       << run.report.verdict;
   EXPECT_TRUE(run.advises("Check Address and Port in " + kCurrentFile + ", section [SimConnect]"));
 }

@@ -114,8 +114,8 @@ void verdictForMissingSection(Report& report) {
 void verdictForLoss(Report& report, const Attempt& connection) {
   const Loss& loss = *report.lost;
   report.verdict = "Connected over " + connection.transport + " to " + connection.target +
-                   ", but the connection was lost: " + lossText(report) + " (code " +
-                   codeWithWords(loss.code) + ").";
+                   ", but the connection was lost: " + lossText(report) + ", code " +
+                   codeWithWords(loss.code) + ".";
   switch (loss.reason) {
   case status::ReasonTooLarge:
   case status::ReasonBadSize:
@@ -131,8 +131,8 @@ void verdictForLoss(Report& report, const Attempt& connection) {
     break;
   case status::ReasonZeroBytes:
   case status::ReasonRemoteClosed:
-    report.advice.push_back("Look in the simulator for why it refused this client (its "
-                            "SimConnect log, add-on limits), then run the probe again.");
+    report.advice.push_back("See whether the simulator refused this client (for instance "
+                            "while it was still loading or closing), then run the probe again.");
     report.advice.push_back("Make sure only one program serves " + connection.target + ".");
     break;
   default:
@@ -189,16 +189,16 @@ void verdictForNoConnection(Report& report) {
     return;
   }
   if (const Attempt* tcp = failedTcpAttempt(report)) {
-    report.verdict = "Nothing accepts connections at " + tcp->target + " (error " +
-                     codeWithWords(tcp->code) + ").";
+    report.verdict = "Nothing accepts connections at " + tcp->target + ": error " +
+                     codeWithWords(tcp->code) + ".";
     report.advice.push_back("Check Address and Port " + inFile(report) +
                             ": the simulator's SimConnect server must listen there.");
     report.advice.push_back("Is the simulator running?");
     return;
   }
   if (const Attempt* pipe = failedRemotePipe(report)) {
-    report.verdict = "The pipe " + pipe->target + " cannot be reached (error " +
-                     codeWithWords(pipe->code) + ").";
+    report.verdict =
+        "The pipe " + pipe->target + " cannot be reached: error " + codeWithWords(pipe->code) + ".";
     report.advice.push_back("Check Address " + inFile(report) +
                             ": the simulator must run on that computer.");
     report.advice.push_back("For a simulator on another computer, TCP is the usual way: set "
