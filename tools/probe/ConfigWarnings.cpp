@@ -47,8 +47,9 @@ bool pipeFirst(const Report& report) {
   return report.effective && report.effective->protocol.value == "Pipe";
 }
 
-std::string keyEffect(const std::string& key) {
+std::string keyEffect(const Report& report, const std::string& key) {
   if (key == "Protocol") return "Protocol is ignored";
+  if (key == "Port" && pipeFirst(report)) return "the pipe's name takes the comment along";
   if (key == "Port") return "the port is not a number and reaches nothing";
   if (key == "MaxReceiveSize") return "only the digits before it count";
   if (key == "DisableNagle") return "only the digits before it count";
@@ -63,7 +64,7 @@ void checkValue(const Report& report, const ConfigFile& file, const std::string&
   if (hasTrailingComment(value)) {
     warn("text after the value looks like a comment, but the file keeps it as part of the "
          "value: " +
-         keyEffect(key) + "; put comments on lines of their own");
+         keyEffect(report, key) + "; put comments on lines of their own");
     return;
   }
   if (utf16Length(value) >= config::kFileValueMaxLength) {
