@@ -11,6 +11,7 @@
 #include "connection/ConfigLookup.h"
 #include "connection/SimulatorInterface.h"
 #include "connection/TraceFormat.h"
+#include "connection/TraceSetup.h"
 #include "connection/Transport.h"
 #include "connection/UniqueHandle.h"
 
@@ -20,16 +21,8 @@ std::atomic<int> level{0};
 
 namespace {
 
-constexpr wchar_t kTraceVariable[] = L"WIREBRIDGE_TRACE";
-constexpr wchar_t kLevelVariable[] = L"WIREBRIDGE_TRACE_LEVEL";
-constexpr wchar_t kMaxSizeVariable[] = L"WIREBRIDGE_TRACE_MAX_KB";
-constexpr wchar_t kSettingsFile[] = L"Wirebridge.cfg";
-constexpr wchar_t kSettingsSection[] = L"Trace";
 constexpr wchar_t kRotatedSuffix[] = L".1";
 
-constexpr uint64_t kDefaultMaxKiB = 8192;
-constexpr uint64_t kMinMaxKiB = 16;
-constexpr uint64_t kMaxMaxKiB = 1024 * 1024;
 // Lines waiting for the file; beyond this they are counted and reported as dropped.
 constexpr size_t kBufferLimit = 4u << 20;
 // A thread that writes for others gives up its turn after this many rounds.
@@ -79,62 +72,18 @@ private:
 struct Settings {
   std::wstring path;
   int level = 0;
-  uint64_t maxBytes = kDefaultMaxKiB * 1024;
+  uint64_t maxBytes = tracecfg::kDefaultMaxKiB * 1024;
 };
-
-int levelFrom(std::wstring_view text) {
-  if (text.empty()) return 1;
-  const int32_t value = config::parseInt(text);
-  return value <= 0 ? 0 : value == 1 ? 1 : 2;
-}
-
-uint64_t maxBytesFrom(std::wstring_view text) {
-  const int32_t value = config::parseInt(text);
-  uint64_t kib = value <= 0 ? kDefaultMaxKiB : uint64_t(value);
-  if (kib < kMinMaxKiB) kib = kMinMaxKiB;
-  if (kib > kMaxMaxKiB) kib = kMaxMaxKiB;
-  return kib * 1024;
-}
-
-std::wstring environment(const wchar_t* name) {
-  std::array<wchar_t, 1024> value{};
-  const DWORD length = GetEnvironmentVariableW(name, value.data(), DWORD(value.size()));
-  if (length == 0 || length >= value.size()) return {};
-  return std::wstring(value.data(), length);
-}
-
-std::wstring profileValue(const std::wstring& file, const wchar_t* key) {
-  std::array<wchar_t, 1024> value{};
-  const DWORD length = GetPrivateProfileStringW(kSettingsSection, key, L"", value.data(),
-                                                DWORD(value.size()), file.c_str());
-  return std::wstring(value.data(), length);
-}
 
 // The environment wins; otherwise the [Trace] section of Wirebridge.cfg in Documents, whose File
 // may be relative to that folder.
 Settings readSettings() {
+  const tracecfg::Found found = tracecfg::findSettings();
   Settings settings;
-  if (std::wstring path = environment(kTraceVariable); !path.empty()) {
-    settings.path = std::move(path);
-    settings.level = levelFrom(environment(kLevelVariable));
-    settings.maxBytes = maxBytesFrom(environment(kMaxSizeVariable));
-    return settings;
-  }
-  const std::wstring documents = userDocumentsFolder();
-  if (documents.empty()) return settings;
-  std::array<wchar_t, MAX_PATH> file{};
-  if (PathCombineW(file.data(), documents.c_str(), kSettingsFile) == nullptr) return settings;
-  const std::wstring settingsFile = file.data();
-  std::wstring path = profileValue(settingsFile, L"File");
-  if (path.empty()) return settings;
-  if (PathIsRelativeW(path.c_str())) {
-    std::array<wchar_t, MAX_PATH> joined{};
-    if (PathCombineW(joined.data(), documents.c_str(), path.c_str()) == nullptr) return settings;
-    path = joined.data();
-  }
-  settings.path = std::move(path);
-  settings.level = levelFrom(profileValue(settingsFile, L"Level"));
-  settings.maxBytes = maxBytesFrom(profileValue(settingsFile, L"MaxSizeKB"));
+  if (found.path.empty()) return settings;
+  settings.path = found.path;
+  settings.level = found.levels.level;
+  settings.maxBytes = found.levels.maxBytes;
   return settings;
 }
 
@@ -310,7 +259,7 @@ private:
   uint64_t size_ = 0;
   bool onDisk_ = true;   // only a file on disk is rotated and opened afresh
   bool created_ = false; // the last open made a new file
-  uint64_t maxBytes_ = kDefaultMaxKiB * 1024;
+  uint64_t maxBytes_ = tracecfg::kDefaultMaxKiB * 1024;
 };
 
 // Depth of pump-all calls on this thread: the simulator's thread never writes the file.

@@ -8,6 +8,7 @@
 
 #include "connection/ConfigRules.h"
 #include "connection/TraceFormat.h"
+#include "connection/TraceSettings.h"
 
 namespace {
 
@@ -395,6 +396,60 @@ TEST(TraceLine, SentMessagesAreFoundBackToBack) {
   EXPECT_EQ(found[0].sequence, 9u);
   EXPECT_EQ(found[1].size, 20u);
   EXPECT_STREQ(tracefmt::clientMessageName(found[1].type), "RequestSystemState");
+}
+
+// The trace's settings file as Notepad saves it: UTF-8 with or without a mark, or UTF-16 with one.
+TEST(TraceSettingsFile, EveryEncodingGivesTheSamePathWithItsNonAsciiCharacters) {
+  const std::wstring expected = L"C:\\Trac\u00e9s\\\u65e5\u672c.log";
+  const std::string utf8 = "[Trace]\r\nFile=C:\\Trac\xC3\xA9s\\\xE6\x97\xA5\xE6\x9C\xAC.log\r\n";
+  std::string utf16 = "\xFF\xFE";
+  for (const wchar_t c : L"[trace]\nfile = \"" + expected + L"\"\n") {
+    utf16 += char(c & 0xFF);
+    utf16 += char(c >> 8);
+  }
+  for (const std::string& bytes : {utf8, "\xEF\xBB\xBF" + utf8, utf16}) {
+    const std::wstring text = tracecfg::decodeSettingsText(bytes);
+    EXPECT_EQ(tracecfg::iniValue(text, L"Trace", L"File").value_or(L"(none)"), expected);
+  }
+  // Bytes that are not UTF-8 are taken one by one: an old file keeps its ASCII keys.
+  const std::wstring latin1 = tracecfg::decodeSettingsText("[Trace]\nFile=caf\xE9.log\n");
+  EXPECT_EQ(tracecfg::iniValue(latin1, L"Trace", L"File").value_or(L""), L"caf\u00e9.log");
+}
+
+TEST(TraceSettingsFile, OnlyTheKeyOfTheTraceSectionCounts) {
+  const std::wstring text = L"File=outside.log\n[Other]\nFile=other.log\n[ Trace ]\n"
+                            L"; File=comment.log\nLevel=2\n  File  =  a.log  \nFile=b.log\n";
+  EXPECT_EQ(tracecfg::iniValue(text, L"Trace", L"File").value_or(L""), L"a.log");
+  EXPECT_EQ(tracecfg::iniValue(text, L"trace", L"LEVEL").value_or(L""), L"2");
+  EXPECT_FALSE(tracecfg::iniValue(text, L"Trace", L"MaxSizeKB"));
+  EXPECT_FALSE(tracecfg::iniValue(L"[Trace]\n", L"Trace", L"File"));
+}
+
+TEST(TraceSettingsValues, BadLevelAndSizeAreTakenAsBeforeButReported) {
+  auto levels = tracecfg::interpret(L"", L"");
+  EXPECT_EQ(levels.level, 1);
+  EXPECT_EQ(levels.maxBytes, 8192u * 1024);
+  EXPECT_TRUE(levels.problems.empty());
+  levels = tracecfg::interpret(L"2", L"100");
+  EXPECT_EQ(levels.level, 2);
+  EXPECT_EQ(levels.maxBytes, 100u * 1024);
+  EXPECT_TRUE(levels.problems.empty());
+
+  levels = tracecfg::interpret(L"verbose", L"1 MB");
+  EXPECT_EQ(levels.level, 0); // no digits: off, as before
+  EXPECT_EQ(levels.maxBytes, 16u * 1024);
+  ASSERT_EQ(levels.problems.size(), 2u);
+  EXPECT_EQ(levels.problems[0].key, "Level");
+  EXPECT_EQ(levels.problems[0].value, "verbose");
+  EXPECT_EQ(levels.problems[0].text, "not 0, 1 or 2: taken as 0 (the trace is off)");
+  EXPECT_EQ(levels.problems[1].key, "MaxSizeKB");
+  EXPECT_EQ(levels.problems[1].text, "not a number of kilobytes from 16 to 1048576: taken as 16");
+
+  levels = tracecfg::interpret(L"5", L"0");
+  EXPECT_EQ(levels.level, 2);
+  EXPECT_EQ(levels.maxBytes, 8192u * 1024);
+  EXPECT_EQ(levels.problems.size(), 2u);
+  EXPECT_EQ(tracecfg::interpret(L"1", L"9999999").maxBytes, 1048576u * 1024);
 }
 
 } // namespace

@@ -161,6 +161,32 @@ TEST_F(Trace, ASectionInDocumentsTurnsItOnWithAFileBesideIt) {
   EXPECT_EQ(fieldOf(traceEvents(text, "open-end")[0], "hr"), "0x80070057");
 }
 
+TEST_F(Trace, ASettingsFileSavedAsUtf8OrUtf16NamesAFileWithNonAsciiCharacters) {
+  const std::wstring documents = userDocumentsFolder();
+  ASSERT_FALSE(documents.empty());
+  const std::wstring settingsFile = documents + L"\\Wirebridge.cfg";
+  const std::wstring traceName = L"wirebridge-trac\u00e9-\u65e5.log";
+  const std::wstring traceFile = documents + L"\\" + traceName;
+  ASSERT_EQ(GetFileAttributesW(settingsFile.c_str()), INVALID_FILE_ATTRIBUTES)
+      << "a Wirebridge.cfg of the user's is in the way";
+  const std::string utf8 = "[Trace]\r\nFile=wirebridge-trac\xC3\xA9-\xE6\x97\xA5.log\r\n";
+  std::string utf16 = "\xFF\xFE";
+  for (const wchar_t c : L"[Trace]\r\nFile=" + traceName + L"\r\n") {
+    utf16 += char(c & 0xFF);
+    utf16 += char(c >> 8);
+  }
+  for (const std::string& bytes : {utf8, "\xEF\xBB\xBF" + utf8, utf16}) {
+    std::ofstream(std::filesystem::path(settingsFile), std::ios::binary) << bytes;
+    HANDLE handle = nullptr;
+    EXPECT_EQ(SimConnect_Open(&handle, "documents", nullptr, 0, nullptr, 9), E_INVALIDARG);
+    DeleteFileW(settingsFile.c_str());
+    SimConnect_Open(nullptr, nullptr, nullptr, 0, nullptr, 0); // off again, the file let go
+    EXPECT_NE(GetFileAttributesW(traceFile.c_str()), INVALID_FILE_ATTRIBUTES)
+        << "no trace file with the name given, for a file of " << bytes.size() << " bytes";
+    DeleteFileW(traceFile.c_str()); // Documents stays as it was
+  }
+}
+
 TEST_F(Trace, NothingIsWrittenWhileOff) {
   simserver::Server server(ipv4Only());
   server.start();

@@ -5,6 +5,8 @@
 
 #include "connection/ConfigRules.h"
 #include "connection/TraceFormat.h"
+#include "tools/probe/CodeWords.h"
+#include "tools/probe/Verdict.h"
 
 namespace probe {
 
@@ -21,6 +23,22 @@ uint64_t number(const tracefmt::Record& record, std::string_view key) {
   for (const char c : text) {
     if (c < '0' || c > '9') break;
     value = value * 10 + uint64_t(c - '0');
+  }
+  return value;
+}
+
+// "0x" and hex digits, as the trace writes codes.
+uint32_t hexNumber(const std::string& text) {
+  uint32_t value = 0;
+  const size_t start = text.rfind("0x", 0) == 0 ? 2 : 0;
+  for (size_t i = start; i < text.size(); ++i) {
+    const char c = text[i];
+    const int digit = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                             : -1;
+    if (digit < 0) break;
+    value = value << 4 | uint32_t(digit);
   }
   return value;
 }
@@ -112,12 +130,29 @@ void readTrace(std::string_view trace, Report& report) {
     at = end + 1;
     const std::string& event = record.event;
     if (event == "open") {
-      // Only the last open counts: start afresh.
-      const std::string dll = report.dll;
-      const uint32_t index = report.index;
-      report = Report{};
-      report.dll = dll;
-      report.index = index;
+      // Only the last open counts: its trace-derived parts start afresh.
+      report.traceSeen = true;
+      report.section.clear();
+      report.files.clear();
+      report.effective.reset();
+      report.registryIPv4.reset();
+      report.registryIPv6.reset();
+      report.attempts.clear();
+      report.serial.reset();
+      report.lost.reset();
+      report.results.clear();
+    } else if (event == "disconnect") {
+      // The first loss of the connection the open made; a failed attempt is no loss.
+      if (!report.lost && report.serial && number(record, "serial") == *report.serial) {
+        Loss loss;
+        loss.reason = int32_t(number(record, "reason"));
+        loss.code = hexNumber(field(record, "code"));
+        loss.error = uint32_t(number(record, "error"));
+        loss.why = field(record, "why");
+        report.lost = loss;
+      }
+    } else if (event == "result") {
+      report.results.push_back(CallResult{field(record, "call"), hexNumber(field(record, "hr"))});
     } else if (event == "registry") {
       const std::string* ipv4 = record.find("ipv4");
       const std::string* ipv6 = record.find("ipv6");
@@ -150,6 +185,42 @@ void readTrace(std::string_view trace, Report& report) {
       report.attempts.push_back(attempt);
     }
   }
+}
+
+static std::string renderTextEnding(const Report& report) {
+  std::string out;
+  if (report.lost) {
+    out += "Connection lost: " + lossText(report) + "; code " + codeWithWords(report.lost->code);
+    if (report.lost->error != 0) out += ", system error " + codeWithWords(report.lost->error);
+    out += "\n";
+  }
+  if (!report.warnings.empty()) {
+    out += "\nValues rejected, ignored or cut:\n";
+    for (const Warning& warning : report.warnings) {
+      out += "  " + warning.file;
+      if (!warning.section.empty()) out += " [" + warning.section + "]";
+      out += " " + warning.key + "=" + warning.value + "\n    " + warning.text + "\n";
+    }
+  }
+  out += "\nVerdict: " + report.verdict + "\n";
+  if (!report.advice.empty()) {
+    out += "Next steps:\n";
+    int step = 0;
+    for (const std::string& advice : report.advice)
+      out += "  " + std::to_string(++step) + ". " + advice + "\n";
+  }
+  return out;
+}
+
+std::string renderFailureText(const Report& report) {
+  std::string out = "wirebridge-probe: " + report.error->text;
+  if (report.error->code) out += " (error " + codeWithWords(*report.error->code) + ")";
+  out += "\n";
+  out += "Verdict: " + report.verdict + "\n";
+  int step = 0;
+  for (const std::string& advice : report.advice)
+    out += "  " + std::to_string(++step) + ". " + advice + "\n";
+  return out;
 }
 
 std::string renderText(const Report& report) {
@@ -196,15 +267,17 @@ std::string renderText(const Report& report) {
     out += "  " + std::to_string(++number) + ". " + attempt.transport + " " + attempt.target +
            ": " + attempt.result;
     if (attempt.result == "failed") {
+      const std::string words = codeWords(attempt.code);
       out += ", error " + std::to_string(attempt.code);
-      if (!attempt.description.empty()) out += " (" + attempt.description + ")";
+      if (!words.empty() || !attempt.description.empty())
+        out += " (" + (words.empty() ? attempt.description : words) + ")";
     }
     if (attempt.result == "skipped") {
       out += " (" + (attempt.why.empty() ? std::string("no port") : attempt.why) + ")";
     }
     out += ", " + std::to_string(attempt.ms) + " ms\n";
   }
-  out += "\nSimConnect_Open returned " + tracefmt::hex32(report.openResult) + " after " +
+  out += "\nSimConnect_Open returned " + codeWithWords(report.openResult) + " after " +
          std::to_string(report.openMs) + " ms: ";
   out += report.connected ? "connected" : "not connected";
   if (report.serial && report.connected) {
@@ -216,6 +289,8 @@ std::string renderText(const Report& report) {
       out += "Open reply: id " + std::to_string(*report.replyId) + ", " +
              std::to_string(*report.replyLength) + " bytes, client id " +
              (report.clientId ? std::to_string(*report.clientId) : std::string("(none)")) + "\n";
+    } else if (report.lost) {
+      out += "Open reply: none before the connection was lost\n";
     } else {
       out += "Open reply: none within the time-out\n";
     }
@@ -223,11 +298,11 @@ std::string renderText(const Report& report) {
       char text[64];
       std::snprintf(text, sizeof(text), "%.1f ms", *report.roundTripMs);
       out += std::string("Round trip of RequestSystemState: ") + text + "\n";
-    } else if (report.requestSent) {
+    } else if (report.requestSent && !report.lost) {
       out += "Round trip of RequestSystemState: unanswered within the time-out\n";
     }
   }
-  return out;
+  return out + renderTextEnding(report);
 }
 
 std::string renderJson(const Report& report) {
@@ -266,10 +341,11 @@ std::string renderJson(const Report& report) {
   for (size_t i = 0; i < report.attempts.size(); ++i) {
     const Attempt& attempt = report.attempts[i];
     if (i != 0) out += ",";
-    out +=
-        "{\"transport\":" + jsonString(attempt.transport) +
-        ",\"target\":" + jsonString(attempt.target) + ",\"result\":" + jsonString(attempt.result) +
-        ",\"code\":" + std::to_string(attempt.code) + ",\"ms\":" + std::to_string(attempt.ms) + "}";
+    out += "{\"transport\":" + jsonString(attempt.transport) +
+           ",\"target\":" + jsonString(attempt.target) +
+           ",\"result\":" + jsonString(attempt.result) +
+           ",\"code\":" + std::to_string(attempt.code) + ",\"ms\":" + std::to_string(attempt.ms) +
+           ",\"codeText\":" + jsonString(attempt.code != 0 ? codeWords(attempt.code) : "") + "}";
   }
   out += "],\"openResult\":" + std::to_string(report.openResult);
   out += ",\"openMs\":" + std::to_string(report.openMs);
@@ -292,6 +368,38 @@ std::string renderJson(const Report& report) {
     out += text;
   } else {
     out += "{\"answered\":false,\"ms\":null}";
+  }
+  out += ",\"openResultText\":" + jsonString(codeWords(report.openResult));
+  out += std::string(",\"answered\":") + (report.answered() ? "true" : "false");
+  out += ",\"lost\":";
+  if (report.lost) {
+    out += "{\"reason\":" + jsonString(lossText(report)) +
+           ",\"code\":" + std::to_string(report.lost->code) +
+           ",\"codeText\":" + jsonString(codeWords(report.lost->code)) +
+           ",\"error\":" + std::to_string(report.lost->error) + "}";
+  } else {
+    out += "null";
+  }
+  out += ",\"verdict\":" + jsonString(report.verdict);
+  out += ",\"advice\":[";
+  for (size_t i = 0; i < report.advice.size(); ++i)
+    out += (i != 0 ? "," : "") + jsonString(report.advice[i]);
+  out += "],\"warnings\":[";
+  for (size_t i = 0; i < report.warnings.size(); ++i) {
+    const Warning& warning = report.warnings[i];
+    out += std::string(i != 0 ? "," : "") + "{\"file\":" + jsonString(warning.file) +
+           ",\"section\":" + jsonString(warning.section) + ",\"key\":" + jsonString(warning.key) +
+           ",\"value\":" + jsonString(warning.value) + ",\"text\":" + jsonString(warning.text) +
+           "}";
+  }
+  out += "],\"error\":";
+  if (report.error) {
+    out += "{\"kind\":" + jsonString(report.error->kind) +
+           ",\"argument\":" + jsonOptional(report.error->argument) +
+           ",\"code\":" + jsonNumber(report.error->code) +
+           ",\"text\":" + jsonString(report.error->text) + "}";
+  } else {
+    out += "null";
   }
   out += "}\n";
   return out;

@@ -3,7 +3,7 @@
 // a temporary file, opens, and reads the trace back: the configuration files looked at, the
 // effective settings with their sources, the published ports and every attempt in order come
 // from the library itself. When connected it waits for the server's open reply and times one
-// request. Exit code 0 when connected, 1 when not, 2 for a bad command line.
+// request; then it says what is wrong, or that all is well, and what to do next (Verdict.h).
 #include <windows.h>
 
 #include <shellapi.h> // after windows.h, which it needs
@@ -15,16 +15,27 @@
 #include <vector>
 
 #include "connection/TraceFormat.h"
+#include "tools/probe/ConfigWarnings.h"
 #include "tools/probe/ProbeReport.h"
+#include "tools/probe/TraceSettingsReport.h"
+#include "tools/probe/Verdict.h"
 
 namespace {
 
 constexpr char kUsage[] =
     "usage: wirebridge-probe [--index N] [--json] [--dll PATH] [--timeout-ms MS]\n"
+    "       wirebridge-probe --trace-settings [--json]\n"
+    "       wirebridge-probe --help\n"
     "  Opens a SimConnect connection through Wirebridge.dll (from this program's folder unless\n"
-    "  --dll names another) with configuration index N (default 0) and explains what happened.\n"
+    "  --dll names another) with configuration index N (default 0; 0 to 4294967295, or -1),\n"
+    "  explains what happened and says what to do next.\n"
     "  --json prints one JSON object instead of text. --timeout-ms bounds the wait for the\n"
-    "  server's answers (default 3000). Exit code: 0 connected, 1 not connected, 2 bad usage.\n";
+    "  server's answers (1 to 600000, default 3000). --trace-settings says whether the\n"
+    "  library's trace is on, from where, which file it writes and why it cannot.\n"
+    "  Exit code: 0 the server answered the open, 1 it did not (no connection, no answer, or\n"
+    "  the connection was lost), 2 bad command line, 3 the library cannot be used.\n";
+
+constexpr uint32_t kMaxTimeoutMs = 600000;
 
 constexpr DWORD kRequestId = 0x50524F42; // "PROB"
 constexpr uint32_t kRecvIdOpen = 2;
@@ -45,8 +56,11 @@ using RequestSystemStateFn = HRESULT(WINAPI*)(HANDLE, DWORD, const char*);
 struct Arguments {
   uint32_t index = 0;
   bool json = false;
+  bool help = false;
+  bool traceSettings = false;
   std::wstring dll;
   DWORD timeoutMs = 3000;
+  std::optional<probe::Failure> failure; // a bad command line
 };
 
 // An export by name, as the function type it has.
@@ -66,31 +80,59 @@ std::optional<uint32_t> unsignedNumber(const std::wstring& text) {
   return uint32_t(value);
 }
 
-std::optional<Arguments> parseArguments() {
+probe::Failure usageError(const std::wstring& argument, const std::string& text) {
+  return probe::Failure{"usage", tracefmt::utf8(argument), std::nullopt, text};
+}
+
+std::vector<std::wstring> commandLineWords() {
   int count = 0;
   LPWSTR* list = CommandLineToArgvW(GetCommandLineW(), &count);
   std::vector<std::wstring> words;
   for (int i = 1; list != nullptr && i < count; ++i)
     words.emplace_back(list[i]);
   LocalFree(list);
+  return words;
+}
+
+// --json counts wherever it stands, so that even a bad command line answers in JSON.
+Arguments parseArguments(const std::vector<std::wstring>& words) {
   Arguments arguments;
-  for (size_t i = 0; i < words.size(); ++i) {
+  arguments.json = std::find(words.begin(), words.end(), L"--json") != words.end();
+  for (size_t i = 0; i < words.size() && !arguments.failure; ++i) {
     const std::wstring& word = words[i];
-    const bool hasValue = i + 1 < words.size();
+    const bool takesValue = word == L"--index" || word == L"--dll" || word == L"--timeout-ms";
+    if (takesValue && i + 1 == words.size()) {
+      arguments.failure = usageError(word, tracefmt::utf8(word) + " needs a value");
+      break;
+    }
     if (word == L"--json") {
-      arguments.json = true;
-    } else if (word == L"--index" && hasValue) {
-      const auto index = unsignedNumber(words[++i]);
-      if (!index) return std::nullopt;
-      arguments.index = *index;
-    } else if (word == L"--dll" && hasValue) {
+      continue;
+    } else if (word == L"--help" || word == L"-h" || word == L"/?") {
+      arguments.help = true;
+    } else if (word == L"--trace-settings") {
+      arguments.traceSettings = true;
+    } else if (word == L"--index") {
+      const std::wstring& value = words[++i];
+      const auto index = unsignedNumber(value);
+      if (!index) {
+        arguments.failure = usageError(word, "--index " + tracefmt::utf8(value) +
+                                                 ": not a number from 0 to 4294967295 (or -1)");
+      } else {
+        arguments.index = *index;
+      }
+    } else if (word == L"--dll") {
       arguments.dll = words[++i];
-    } else if (word == L"--timeout-ms" && hasValue) {
-      const auto timeout = unsignedNumber(words[++i]);
-      if (!timeout || *timeout == 0xFFFFFFFFu) return std::nullopt;
-      arguments.timeoutMs = *timeout;
+    } else if (word == L"--timeout-ms") {
+      const std::wstring& value = words[++i];
+      const auto timeout = unsignedNumber(value);
+      if (!timeout || *timeout == 0 || *timeout > kMaxTimeoutMs || value == L"-1") {
+        arguments.failure = usageError(word, "--timeout-ms " + tracefmt::utf8(value) +
+                                                 ": not a number from 1 to 600000");
+      } else {
+        arguments.timeoutMs = *timeout;
+      }
     } else {
-      return std::nullopt;
+      arguments.failure = usageError(word, tracefmt::utf8(word) + ": unknown argument");
     }
   }
   return arguments;
@@ -169,6 +211,7 @@ uint32_t readU32(const void* data, uint32_t offset) {
 void CALLBACK onMessage(Recv* message, DWORD length, void* context) {
   auto& conversation = *static_cast<Conversation*>(context);
   probe::Report& report = *conversation.report;
+  if (message->id != kRecvIdOpen || report.replyId) ++report.otherMessages;
   if (message->id == kRecvIdOpen && !report.replyId) {
     report.replyId = message->id;
     report.replyLength = length;
@@ -181,16 +224,18 @@ void CALLBACK onMessage(Recv* message, DWORD length, void* context) {
   }
 }
 
-// Dispatches until `done` holds or the time is up.
+// Dispatches until `done` holds or the time is up; false as soon as the connection is lost
+// (the library wakes the caller for that, and the dispatch then returns the loss code).
 template <typename Done>
-void dispatchUntil(CallDispatchFn dispatch, HANDLE client, HANDLE event, Conversation& conversation,
+bool dispatchUntil(CallDispatchFn dispatch, HANDLE client, HANDLE event, Conversation& conversation,
                    ULONGLONG deadline, Done&& done) {
   while (!done()) {
     const ULONGLONG now = GetTickCount64();
-    if (now >= deadline) return;
+    if (now >= deadline) return true;
     WaitForSingleObject(event, DWORD(std::min<ULONGLONG>(deadline - now, 100)));
-    if (FAILED(dispatch(client, &onMessage, &conversation))) return; // connection lost
+    if (FAILED(dispatch(client, &onMessage, &conversation))) return false;
   }
+  return true;
 }
 
 std::string systemMessage(uint32_t code) {
@@ -212,24 +257,55 @@ void writeOut(const std::string& text) {
   std::fflush(stdout);
 }
 
+// Prints the report (one JSON object, or the text) and gives the exit code.
+int finish(const probe::Report& report, bool json, int exitCode) {
+  if (json) {
+    writeOut(probe::renderJson(report));
+  } else if (report.error) {
+    std::fputs(probe::renderFailureText(report).c_str(), stderr);
+    if (report.error->kind == "usage") std::fputs(kUsage, stderr);
+  } else {
+    writeOut(probe::renderText(report));
+  }
+  return exitCode;
+}
+
+int failLibrary(probe::Report& report, bool json, std::string text,
+                std::optional<uint32_t> code = std::nullopt) {
+  report.error = probe::Failure{"dll", std::nullopt, code, std::move(text)};
+  return finish(report, json, probe::judgeFailure(report));
+}
+
 } // namespace
 
 int main() {
-  const std::optional<Arguments> arguments = parseArguments();
-  if (!arguments) {
-    std::fputs(kUsage, stderr);
-    return 2;
+  const Arguments arguments = parseArguments(commandLineWords());
+  if (arguments.help && !arguments.failure) {
+    writeOut(kUsage);
+    return probe::kExitAnswered;
+  }
+  if (arguments.traceSettings && !arguments.failure) {
+    probe::TraceSettingsReport settings;
+    const int exitCode = probe::examineTraceSettings(settings);
+    writeOut(arguments.json ? probe::renderTraceSettingsJson(settings)
+                            : probe::renderTraceSettingsText(settings));
+    return exitCode;
   }
   probe::Report report;
-  report.index = arguments->index;
+  report.index = arguments.index;
+  report.timeoutMs = arguments.timeoutMs;
+  if (arguments.failure) {
+    report.error = arguments.failure;
+    return finish(report, arguments.json, probe::judgeFailure(report));
+  }
   const std::wstring dllPath =
-      fullPath(arguments->dll.empty() ? besideThisProgram(L"Wirebridge.dll") : arguments->dll);
+      fullPath(arguments.dll.empty() ? besideThisProgram(L"Wirebridge.dll") : arguments.dll);
   report.dll = tracefmt::utf8(dllPath);
 
   TraceFile trace;
   if (trace.path().empty()) {
-    std::fputs("wirebridge-probe: no temporary file for the trace\n", stderr);
-    return 1;
+    return failLibrary(report, arguments.json, "no temporary file for the library's trace",
+                       GetLastError());
   }
   // The library reads these at every open; they outrank a trace set up in Documents.
   SetEnvironmentVariableW(L"WIREBRIDGE_TRACE", trace.path().c_str());
@@ -238,9 +314,12 @@ int main() {
 
   HMODULE library = LoadLibraryW(dllPath.c_str());
   if (library == nullptr) {
-    std::fprintf(stderr, "wirebridge-probe: cannot load %s (error %lu)\n", report.dll.c_str(),
-                 GetLastError());
-    return 1;
+    const DWORD error = GetLastError();
+    return failLibrary(report, arguments.json,
+                       error == ERROR_BAD_EXE_FORMAT
+                           ? "cannot load " + report.dll + ": not a 64-bit Windows library"
+                           : "cannot load " + report.dll,
+                       error);
   }
   // The library stays loaded until the process ends: a connected client may not be unloaded.
   const auto open = exported<OpenFn>(library, "SimConnect_Open");
@@ -248,36 +327,36 @@ int main() {
   const auto requestState =
       exported<RequestSystemStateFn>(library, "SimConnect_RequestSystemState");
   if (open == nullptr || dispatch == nullptr || requestState == nullptr) {
-    std::fprintf(stderr, "wirebridge-probe: %s lacks the SimConnect exports\n", report.dll.c_str());
-    return 1;
+    return failLibrary(report, arguments.json, report.dll + " lacks the SimConnect exports");
   }
 
   HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   HANDLE client = nullptr;
   const ULONGLONG openedAt = GetTickCount64();
-  const HRESULT opened = open(&client, "wirebridge-probe", nullptr, 0, event, arguments->index);
-  const ULONGLONG openMs = GetTickCount64() - openedAt;
-  probe::readTrace(trace.read(), report);
-  report.openMs = openMs;
-  for (probe::Attempt& attempt : report.attempts) {
-    if (attempt.code != 0) attempt.description = systemMessage(attempt.code);
-  }
+  const HRESULT opened = open(&client, "wirebridge-probe", nullptr, 0, event, arguments.index);
+  report.openMs = GetTickCount64() - openedAt;
   report.openResult = uint32_t(opened);
   report.connected = opened == S_OK && client != nullptr;
 
   if (report.connected) {
     Conversation conversation{&report};
-    const ULONGLONG deadline = GetTickCount64() + arguments->timeoutMs;
-    dispatchUntil(dispatch, client, event, conversation, deadline,
-                  [&] { return report.replyId.has_value(); });
+    const ULONGLONG deadline = GetTickCount64() + arguments.timeoutMs;
+    bool standing = dispatchUntil(dispatch, client, event, conversation, deadline,
+                                  [&] { return report.replyId.has_value(); });
     QueryPerformanceCounter(&conversation.sentAt);
-    if (requestState(client, kRequestId, "Sim") == S_OK) {
+    if (standing && requestState(client, kRequestId, "Sim") == S_OK) {
       report.requestSent = true;
       dispatchUntil(dispatch, client, event, conversation, deadline,
                     [&] { return report.roundTripMs.has_value(); });
     }
   }
-  writeOut(arguments->json ? probe::renderJson(report) : probe::renderText(report));
+  // Read after the conversation: the trace also holds a loss and the results of the calls.
+  probe::readTrace(trace.read(), report);
+  for (probe::Attempt& attempt : report.attempts) {
+    if (attempt.code != 0) attempt.description = systemMessage(attempt.code);
+  }
+  report.warnings = probe::configWarnings(report);
+  const int exitCode = probe::judge(report);
   // The event stays open: a connected client may still signal it until the process ends.
-  return report.connected ? 0 : 1;
+  return finish(report, arguments.json, exitCode);
 }
