@@ -168,6 +168,7 @@ if build windows; then
   heap_exclude+='|OpenRace\.OpensFailuresDispatchAndPumpAllTogether'
   heap_exclude+='|OpenRace\.HostDeliversWhileClientsDispatchAndPumpAllRuns'
   heap_exclude+='|OpenRace\.OnlyFailedOpensLeaveNoClientTransportOrWinsock'
+  heap_exclude+='|Trace\.AStalledTraceFileHoldsUpNoOtherClient'
   heap_exclude+=${WB_HEAP_CHECK_EXCLUDE:+|$WB_HEAP_CHECK_EXCLUDE}
   export WB_HEAP_CHECK=1
   run_ctest heapcheck build/windows --preset windows -L heapcheck -E "$heap_exclude" -j 2

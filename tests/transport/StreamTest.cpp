@@ -32,12 +32,16 @@ protected:
     ASSERT_EQ(sendOpenMessage(client.get(), "test"), S_OK);
   }
 
-  // Dispatches until `count` records arrived or the connection was lost and drained.
+  // Dispatches until `count` records arrived or the connection was lost and drained. A stream cut
+  // into single bytes takes thousands of completions, which under heap checking on a busy machine
+  // can take well over the usual 20 seconds.
   void collectRecords(size_t count) {
-    waitUntil([&] {
-      const HRESULT result = collected.dispatch(client.get());
-      return collected.records.size() >= count || result != S_OK;
-    });
+    waitUntil(
+        [&] {
+          const HRESULT result = collected.dispatch(client.get());
+          return collected.records.size() >= count || result != S_OK;
+        },
+        std::chrono::seconds(90));
   }
 
   TransportLeakCheck leaks;
