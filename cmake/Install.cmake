@@ -1,7 +1,7 @@
 # The release layout of `cmake --install` (also the content of the release archive), by
 # component:
 #   runtime  bin/       AerolumenP3D4.exe, Wirebridge.dll
-#   sdk      include/   Wirebridge.h
+#   sdk      include/   Wirebridge.h, WirebridgeLoader.h
 #            lib/       libWirebridge.dll.a (MinGW), Wirebridge.lib (Visual Studio), Wirebridge.def,
 #                       cmake/Wirebridge/ (the CMake package)
 #   tools    tools/     simconnect-server.exe, the stand-in SimConnect server, and its README
@@ -25,7 +25,7 @@ if(MINGW)
 endif()
 install(FILES "${CMAKE_SOURCE_DIR}/client/Wirebridge.def"
   DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT sdk)
-install(FILES "${CMAKE_SOURCE_DIR}/include/Wirebridge.h"
+install(FILES "${CMAKE_SOURCE_DIR}/include/Wirebridge.h" "${CMAKE_SOURCE_DIR}/include/WirebridgeLoader.h"
   DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT sdk)
 
 install(EXPORT WirebridgeTargets NAMESPACE Wirebridge::
