@@ -1,7 +1,7 @@
 # The release layout of `cmake --install` (also the content of the release archive), by
 # component:
 #   runtime  bin/       AerolumenP3D4.exe, Wirebridge.dll
-#   sdk      include/   Wirebridge.h, WirebridgeLoader.h
+#   sdk      include/   Wirebridge.h, WirebridgeVersion.h (generated), WirebridgeLoader.h
 #            lib/       libWirebridge.dll.a (MinGW), Wirebridge.lib (Visual Studio), Wirebridge.def,
 #                       cmake/Wirebridge/ (the CMake package)
 #   tools    tools/     simconnect-server.exe, the stand-in SimConnect server, and its README
@@ -26,13 +26,15 @@ endif()
 install(FILES "${CMAKE_SOURCE_DIR}/client/Wirebridge.def"
   DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT sdk)
 install(FILES "${CMAKE_SOURCE_DIR}/include/Wirebridge.h" "${CMAKE_SOURCE_DIR}/include/WirebridgeLoader.h"
+              "${WB_GENERATED_INCLUDE_DIR}/WirebridgeVersion.h"
   DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT sdk)
 
 install(EXPORT WirebridgeTargets NAMESPACE Wirebridge::
   DESTINATION "${WB_PACKAGE_DIR}" COMPONENT sdk)
 configure_package_config_file("${CMAKE_SOURCE_DIR}/cmake/WirebridgeConfig.cmake.in"
   "${CMAKE_BINARY_DIR}/package/WirebridgeConfig.cmake"
-  INSTALL_DESTINATION "${WB_PACKAGE_DIR}")
+  INSTALL_DESTINATION "${WB_PACKAGE_DIR}"
+  PATH_VARS CMAKE_INSTALL_LIBDIR)
 write_basic_package_version_file("${CMAKE_BINARY_DIR}/package/WirebridgeConfigVersion.cmake"
   VERSION "${PROJECT_VERSION}"
   COMPATIBILITY SameMajorVersion)
@@ -41,8 +43,8 @@ install(FILES "${CMAKE_BINARY_DIR}/package/WirebridgeConfig.cmake"
   DESTINATION "${WB_PACKAGE_DIR}" COMPONENT sdk)
 
 install(TARGETS simconnect-server RUNTIME DESTINATION tools COMPONENT tools)
-install(FILES "${CMAKE_SOURCE_DIR}/tools/simserver/README.md"
-  DESTINATION tools RENAME simconnect-server.md COMPONENT tools)
+install(FILES "${CMAKE_SOURCE_DIR}/tools/simserver/simconnect-server.md"
+  DESTINATION tools COMPONENT tools)
 
 # The documents are written beside the code; a missing one fails the install and the archive
 # with the name of the file. The archive takes them from this list.
