@@ -125,6 +125,13 @@ TEST(PlainLoad, AnAddonUsingTheLoaderTalksOverThePipeAndTheHostPath) {
   // Attached at the open, registered after the open reply; the early request went over the
   // pipe, the six later ones over the host path, and every answer came back.
   EXPECT_EQ(result.host.commandKinds, (std::vector<uint32_t>{5, 4, 1}));
+  size_t pumpLines = 0;
+  for (const std::string& line : result.transcript)
+    if (line.find(" host ") != std::string::npos &&
+        line.find("SimConnect_CallDispatch of ") != std::string::npos)
+      ++pumpLines;
+  EXPECT_EQ(pumpLines, 1u)
+      << "the pump registered is not the library's own SimConnect_CallDispatch";
   ASSERT_EQ(result.connections.size(), 1u);
   EXPECT_TRUE(result.connections[0].addon);
   EXPECT_EQ(result.connections[0].endpoint, "pipe");
