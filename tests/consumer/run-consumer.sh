@@ -95,6 +95,26 @@ printf 'include("%s")\nlist(APPEND CMAKE_FIND_ROOT_PATH "%s")\n' \
   "$repo/cmake/mingw-w64-x86_64.cmake" "$release" >"$work/toolchain-with-release.cmake"
 configure "$work/build-root-path" -DCMAKE_TOOLCHAIN_FILE="$work/toolchain-with-release.cmake" \
   -DCMAKE_PREFIX_PATH=/ || exit 1
+# The import library follows the compiler: MinGW's for gcc, Wirebridge.lib for clang-cl (the
+# Visual Studio ABI; configured only, as this machine has no Windows SDK libraries to link with).
+cat >"$work/toolchain-clang-cl.cmake" <<'CMAKE'
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(CMAKE_C_COMPILER clang-cl-14)
+set(CMAKE_C_COMPILER_TARGET x86_64-pc-windows-msvc)
+set(CMAKE_C_COMPILER_WORKS TRUE)
+CMAKE
+if ! cmake -S "$repo/tests/consumer/project" -B "$work/build-clang-cl" -G Ninja \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$work/toolchain-clang-cl.cmake" \
+    -DWB_CONSUMER_CONFIGURE_ONLY=ON -DWirebridge_DIR="$release/lib/cmake/Wirebridge" \
+    >"$work/build-clang-cl.log" 2>&1; then
+  echo "configuring the consumer with clang-cl failed:"; cat "$work/build-clang-cl.log"; exit 1
+fi
+for pair in "build:libWirebridge.dll.a" "build-clang-cl:Wirebridge.lib"; do
+  chosen=$(cat "$work/${pair%%:*}/import-library.txt")
+  [ "$chosen" = "$release/lib/${pair#*:}" ] ||
+    { echo "${pair%%:*}: the package chose $chosen, not ${pair#*:}"; exit 1; }
+done
 if ! cmake --build "$work/build" >"$work/build.log" 2>&1; then
   echo "building the consumer failed:"; cat "$work/build.log"; exit 1
 fi
