@@ -4,9 +4,11 @@
 #   sdk      include/   Wirebridge.h, WirebridgeVersion.h (generated), WirebridgeLoader.h
 #            lib/       libWirebridge.dll.a (MinGW), Wirebridge.lib (Visual Studio), Wirebridge.def,
 #                       cmake/Wirebridge/ (the CMake package)
-#   tools    tools/     simconnect-server.exe, the stand-in SimConnect server, and its README
-#   docs     share/doc/Aerolumen/  user guide (.md and .txt), developer notes, architecture,
-#                       changes, symbols
+#   tools    tools/     simconnect-server.exe, the stand-in SimConnect server, and simconnect-server.md
+#   runtime  THIRD-PARTY-NOTICES.txt  notices of the third-party code in the binaries
+#   docs     share/doc/Aerolumen/  user guide (.md and .txt), developer notes, trace, changes,
+#                       symbols (ARCHITECTURE.md is for the project's own developers and stays in
+#                       the repository)
 include(CMakePackageConfigHelpers)
 include(GNUInstallDirs)
 
@@ -54,11 +56,14 @@ set(WB_DOCUMENTS
   docs/developer-notes.md
   docs/symbols.md
   docs/trace.md
-  ARCHITECTURE.md
   CHANGELOG.md)
 foreach(document IN LISTS WB_DOCUMENTS)
   install(FILES "${CMAKE_SOURCE_DIR}/${document}" DESTINATION "${WB_DOC_DIR}" COMPONENT docs)
 endforeach()
+# The notices of the third-party code the binaries carry (GCC runtime, MinGW-w64 runtime and
+# winpthreads, Boost), at the top of the release; the symbols archive carries them too.
+install(FILES "${CMAKE_SOURCE_DIR}/THIRD-PARTY-NOTICES.txt" DESTINATION . COMPONENT runtime)
+
 # The user guide's picture, where its link expects it.
 install(FILES "${CMAKE_SOURCE_DIR}/docs/images/message-boxes.png"
   DESTINATION "${WB_DOC_DIR}/images" COMPONENT docs)
