@@ -45,7 +45,7 @@ checksums() { (cd "$dist" && sha256sum -c SHA256SUMS); }
 unpack() {
   [ -f "$dist/$name.zip" ] && [ -f "$dist/$name-symbols.zip" ] || { echo "no archives"; return 1; }
   mkdir "$work/unpacked" && cd "$work/unpacked" &&
-    unzip -q "$dist/$name.zip" && unzip -q "$dist/$name-symbols.zip"
+    unzip -q "$dist/$name.zip" && unzip -q -o "$dist/$name-symbols.zip" # both hold the notices
 }
 
 file_list() {
