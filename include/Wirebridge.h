@@ -7,7 +7,9 @@
  * SimConnect_MapClientEventToSimEvent, SimConnect_TransmitClientEvent,
  * SimConnect_AddToDataDefinition, SimConnect_RequestDataOnSimObject,
  * SimConnect_SetDataOnSimObject, SimConnect_RequestSystemState). Link with libWirebridge.dll.a
- * (MinGW) or Wirebridge.lib (Visual Studio).
+ * (MinGW) or Wirebridge.lib (Visual Studio); or, for an add-on DLL that its host loads with a
+ * plain LoadLibrary (which does not look beside the add-on for the DLLs it imports), load the
+ * Wirebridge.dll beside the add-on at run time through WirebridgeLoader.h.
  *
  * Usage: open once, send requests, and call SimConnect_CallDispatch whenever the window message
  * or the event given to SimConnect_Open arrives (or regularly, when neither was given). Every
