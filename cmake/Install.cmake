@@ -1,12 +1,14 @@
 # The release layout of `cmake --install` (also the content of the release archive), by
 # component:
 #   runtime  bin/       AerolumenP3D4.exe, Wirebridge.dll
-#   sdk      include/   Wirebridge.h
+#   sdk      include/   Wirebridge.h, WirebridgeVersion.h (generated), WirebridgeLoader.h
 #            lib/       libWirebridge.dll.a (MinGW), Wirebridge.lib (Visual Studio), Wirebridge.def,
 #                       cmake/Wirebridge/ (the CMake package)
-#   tools    tools/     simconnect-server.exe, the stand-in SimConnect server, and its README
-#   docs     share/doc/Aerolumen/  user guide (.md and .txt), developer notes, architecture,
-#                       changes, symbols
+#   tools    tools/     simconnect-server.exe, the stand-in SimConnect server, and simconnect-server.md
+#   runtime  THIRD-PARTY-NOTICES.txt  notices of the third-party code in the binaries
+#   docs     share/doc/Aerolumen/  user guide (.md and .txt), developer notes, trace, changes,
+#                       symbols (ARCHITECTURE.md is for the project's own developers and stays in
+#                       the repository)
 include(CMakePackageConfigHelpers)
 include(GNUInstallDirs)
 
@@ -41,14 +43,16 @@ if(MINGW)
 endif()
 install(FILES "${CMAKE_SOURCE_DIR}/client/Wirebridge.def"
   DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT sdk)
-install(FILES "${CMAKE_SOURCE_DIR}/include/Wirebridge.h"
+install(FILES "${CMAKE_SOURCE_DIR}/include/Wirebridge.h" "${CMAKE_SOURCE_DIR}/include/WirebridgeLoader.h"
+              "${WB_GENERATED_INCLUDE_DIR}/WirebridgeVersion.h"
   DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT sdk)
 
 install(EXPORT WirebridgeTargets NAMESPACE Wirebridge::
   DESTINATION "${WB_PACKAGE_DIR}" COMPONENT sdk)
 configure_package_config_file("${CMAKE_SOURCE_DIR}/cmake/WirebridgeConfig.cmake.in"
   "${CMAKE_BINARY_DIR}/package/WirebridgeConfig.cmake"
-  INSTALL_DESTINATION "${WB_PACKAGE_DIR}")
+  INSTALL_DESTINATION "${WB_PACKAGE_DIR}"
+  PATH_VARS CMAKE_INSTALL_LIBDIR)
 write_basic_package_version_file("${CMAKE_BINARY_DIR}/package/WirebridgeConfigVersion.cmake"
   VERSION "${PROJECT_VERSION}"
   COMPATIBILITY SameMajorVersion)
@@ -57,8 +61,8 @@ install(FILES "${CMAKE_BINARY_DIR}/package/WirebridgeConfig.cmake"
   DESTINATION "${WB_PACKAGE_DIR}" COMPONENT sdk)
 
 wb_install_target(simconnect-server RUNTIME DESTINATION tools COMPONENT tools)
-install(FILES "${CMAKE_SOURCE_DIR}/tools/simserver/README.md"
-  DESTINATION tools RENAME simconnect-server.md COMPONENT tools)
+install(FILES "${CMAKE_SOURCE_DIR}/tools/simserver/simconnect-server.md"
+  DESTINATION tools COMPONENT tools)
 
 # The documents are written beside the code; a missing one fails the install and the archive
 # with the name of the file. The archive takes them from this list.
@@ -68,11 +72,14 @@ set(WB_DOCUMENTS
   docs/developer-notes.md
   docs/symbols.md
   docs/trace.md
-  ARCHITECTURE.md
   CHANGELOG.md)
 foreach(document IN LISTS WB_DOCUMENTS)
   install(FILES "${CMAKE_SOURCE_DIR}/${document}" DESTINATION "${WB_DOC_DIR}" COMPONENT docs)
 endforeach()
+# The notices of the third-party code the binaries carry (GCC runtime, MinGW-w64 runtime and
+# winpthreads, Boost), at the top of the release; the symbols archive carries them too.
+install(FILES "${CMAKE_SOURCE_DIR}/THIRD-PARTY-NOTICES.txt" DESTINATION . COMPONENT runtime)
+
 # The user guide's pictures, where its links expect them.
 install(FILES "${CMAKE_SOURCE_DIR}/docs/images/message-boxes.png"
   DESTINATION "${WB_DOC_DIR}/images" COMPONENT docs)

@@ -31,16 +31,31 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "installing into ${release} failed")
 endif()
 file(COPY "${WB_SYMBOLS_DIR}/" DESTINATION "${symbols}")
+# The symbols files are binaries of the release too: they carry the same third-party notices.
+file(COPY "${WB_SOURCE_DIR}/THIRD-PARTY-NOTICES.txt" DESTINATION "${symbols}")
 
 set(release_zip "${WB_DIST_DIR}/${WB_RELEASE_NAME}.zip")
 set(symbols_zip "${WB_DIST_DIR}/${WB_RELEASE_NAME}-symbols.zip")
+# Reproducible zips: the files in sorted order, each with the same time (SOURCE_DATE_EPOCH when
+# set, else 2000-01-01), without owners or access times, so that the same files give the same
+# archive bytes (cmake/ReproducibleZip.py).
+find_program(WB_PYTHON NAMES python3 REQUIRED)
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(archive_time "$ENV{SOURCE_DATE_EPOCH}")
+else()
+  set(archive_time 946684800)
+endif()
 foreach(pair "release;${release_zip}" "symbols;${symbols_zip}")
   list(GET pair 0 folder)
   list(GET pair 1 zip)
   file(REMOVE "${zip}")
+  file(GLOB_RECURSE members RELATIVE "${staging}/${folder}" "${staging}/${folder}/*")
+  list(SORT members)
+  list(JOIN members "\n" member_lines)
+  file(WRITE "${staging}/${folder}.files" "${member_lines}\n")
   execute_process(
-    COMMAND "${CMAKE_COMMAND}" -E tar cf "${zip}" --format=zip "${WB_RELEASE_NAME}"
-    WORKING_DIRECTORY "${staging}/${folder}"
+    COMMAND "${WB_PYTHON}" "${WB_SOURCE_DIR}/cmake/ReproducibleZip.py" "${zip}"
+            "${staging}/${folder}" "${staging}/${folder}.files" "${archive_time}"
     RESULT_VARIABLE result)
   if(NOT result EQUAL 0)
     message(FATAL_ERROR "zipping ${zip} failed")

@@ -61,10 +61,28 @@ function(wb_split_debug_info target)
   endif()
   cmake_parse_arguments(S "" "FOLDER" "" ${ARGN})
   set(debug_file "${WB_SYMBOLS_DIR}/${S_FOLDER}/$<TARGET_FILE_NAME:${target}>.debug")
+  # objcopy writes the time of its run into the PE header unless SOURCE_DATE_EPOCH names one: 0,
+  # as the linker leaves it (see the reproducible-build options below).
+  set(objcopy ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 "${CMAKE_OBJCOPY}")
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E make_directory "${WB_SYMBOLS_DIR}/${S_FOLDER}"
-    COMMAND "${CMAKE_OBJCOPY}" --only-keep-debug "$<TARGET_FILE:${target}>" "${debug_file}"
-    COMMAND "${CMAKE_OBJCOPY}" --strip-all "--add-gnu-debuglink=${debug_file}"
-            "$<TARGET_FILE:${target}>"
+    COMMAND ${objcopy} --only-keep-debug "$<TARGET_FILE:${target}>" "${debug_file}"
+    COMMAND ${objcopy} --strip-all "--add-gnu-debuglink=${debug_file}" "$<TARGET_FILE:${target}>"
     VERBATIM)
 endfunction()
+
+# Reproducible binaries: the same source at the same version gives the same bytes wherever it is
+# built. The linker writes no time stamp into the PE header (TimeDateStamp stays 0) and takes a
+# DLL's image base from no path, and the source and build folders are written as
+# "/aerolumen-src" and "/aerolumen-src/build" into the debug data, __FILE__ and assertion texts,
+# so neither the folder nor the time of a build shows in the binaries or in their symbols files
+# (tools/check-reproducible.sh checks this). The names are absolute so that debuggers show
+# "/aerolumen-src/client/Exports.cpp" as it is; gdb's `set substitute-path /aerolumen-src <tree>`
+# finds the sources in a checkout.
+if(MINGW)
+  add_compile_options("-ffile-prefix-map=${CMAKE_SOURCE_DIR}=/aerolumen-src"
+                      "-ffile-prefix-map=${CMAKE_BINARY_DIR}=/aerolumen-src/build")
+  # A DLL's automatic image base is a hash of the output path; the fixed default base keeps the
+  # path out (the DLL is relocated at load time anyway: dynamic base).
+  add_link_options(-Wl,--no-insert-timestamp -Wl,--disable-auto-image-base)
+endif()

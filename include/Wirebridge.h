@@ -1,11 +1,15 @@
-/* Wirebridge 1.0: a SimConnect client for Prepar3D v4 in one DLL, Wirebridge.dll.
+/* Wirebridge: a SimConnect client for Prepar3D v4 in one 64-bit DLL, Wirebridge.dll. Its version is
+ * in WirebridgeVersion.h beside this header (WIREBRIDGE_VERSION_MAJOR, _MINOR, _PATCH and
+ * WIREBRIDGE_VERSION_STRING), which this header includes.
  *
  * Eight functions of the simulator's SimConnect client interface, exported by their plain,
  * undecorated names (ordinals 1 to 8 in the order SimConnect_CallDispatch, SimConnect_Open,
  * SimConnect_MapClientEventToSimEvent, SimConnect_TransmitClientEvent,
  * SimConnect_AddToDataDefinition, SimConnect_RequestDataOnSimObject,
  * SimConnect_SetDataOnSimObject, SimConnect_RequestSystemState). Link with libWirebridge.dll.a
- * (MinGW) or Wirebridge.lib (Visual Studio).
+ * (MinGW) or Wirebridge.lib (Visual Studio); or, for an add-on DLL that its host loads with a
+ * plain LoadLibrary (which does not look beside the add-on for the DLLs it imports), load the
+ * Wirebridge.dll beside the add-on at run time through WirebridgeLoader.h.
  *
  * Usage: open once, send requests, and call SimConnect_CallDispatch whenever the window message
  * or the event given to SimConnect_Open arrives (or regularly, when neither was given). Every
@@ -51,12 +55,22 @@
  * passes each record on byte for byte, as long as its dwSize says; take the layouts of the
  * records behind the header from the simulator's documentation of its SimConnect interface.
  *
- * Including. Works as C and as C++, before or after <winsock2.h> and <windows.h>. A program that
+ * Including. Works as C and as C++, before or after <winsock2.h> and <windows.h>, for 64-bit
+ * Windows only (a 32-bit compile stops here: there is no 32-bit Wirebridge.dll). A program that
  * already declares the type SIMCONNECT_RECV (as a typedef name with the fields below) defines
  * WIREBRIDGE_NO_SIMCONNECT_RECV before including this header, which then uses that declaration.
+ * One that already declares the typedef DispatchProc (with the parameters below) defines
+ * WIREBRIDGE_NO_DISPATCHPROC as well. (C before C11 refuses a second typedef even when it
+ * repeats the first, so each macro leaves that one name to the program.)
  */
 #ifndef WIREBRIDGE_H
 #define WIREBRIDGE_H
+
+#if !defined(_WIN64)
+#error "Wirebridge.dll is a 64-bit DLL: build this module for 64-bit Windows (x64)"
+#endif
+
+#include "WirebridgeVersion.h"
 
 /* <windows.h> without WIN32_LEAN_AND_MEAN brings in the old <winsock.h>, after which
  * <winsock2.h> no longer compiles. Taking <winsock2.h> first (it includes <windows.h>) keeps a
@@ -91,7 +105,9 @@ typedef struct SIMCONNECT_RECV {
  * Memory: the record is valid only until the procedure returns; keep no pointer into it past the
  * return (copy what is needed). The procedure may call any function of this header, also
  * SimConnect_CallDispatch on the same handle, which goes on with the same queue. */
+#ifndef WIREBRIDGE_NO_DISPATCHPROC
 typedef void(CALLBACK* DispatchProc)(SIMCONNECT_RECV* pData, DWORD cbData, void* pContext);
+#endif
 
 /* Hands every queued record, oldest first, to pfcnDispatch, on the calling thread, until the queue
  * is empty (records that arrive meanwhile are delivered by the same call). Any thread.

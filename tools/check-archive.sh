@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the release archives in a dist folder the way a user and an add-on developer meet them:
 # unpacks both into an empty folder, checks the checksums, the file list, the shipped binaries
-# (no debug sections, system imports only, PE flags, version resource), that the symbols archive
+# (no debug sections, system imports only, PE flags, version resource), the third-party notices in
+# both archives and their reproducible order and times, that the symbols archive
 # resolves an address of the stripped DLL, runs the demo's whole road from the unpacked
 # launcher and DLL, and builds and runs the consumer project against the unpacked CMake package.
 # Prints each check with its time and a closing line "archive checks: N passed, N failed".
@@ -51,20 +52,21 @@ checksums() {
 unpack() {
   [ -f "$dist/$name.zip" ] && [ -f "$dist/$name-symbols.zip" ] || { echo "no archives"; return 1; }
   mkdir "$work/unpacked" && cd "$work/unpacked" &&
-    unzip -q "$dist/$name.zip" && unzip -q "$dist/$name-symbols.zip"
+    unzip -q "$dist/$name.zip" && unzip -q -o "$dist/$name-symbols.zip" # both hold the notices
 }
 
 file_list() {
   local status=0 file
   for file in bin/AerolumenP3D4.exe bin/Wirebridge.dll bin/wirebridge-probe.exe \
-      include/Wirebridge.h lib/libWirebridge.dll.a lib/Wirebridge.lib lib/Wirebridge.def \
+      include/Wirebridge.h include/WirebridgeVersion.h include/WirebridgeLoader.h \
+      THIRD-PARTY-NOTICES.txt lib/libWirebridge.dll.a lib/Wirebridge.lib lib/Wirebridge.def \
       lib/cmake/Wirebridge/WirebridgeConfig.cmake lib/cmake/Wirebridge/WirebridgeConfigVersion.cmake \
       lib/cmake/Wirebridge/WirebridgeTargets.cmake \
       tools/simconnect-server.exe tools/simconnect-server.md \
       share/doc/Aerolumen/user-guide.md share/doc/Aerolumen/user-guide.txt \
       share/doc/Aerolumen/developer-notes.md share/doc/Aerolumen/symbols.md \
       share/doc/Aerolumen/trace.md \
-      share/doc/Aerolumen/ARCHITECTURE.md share/doc/Aerolumen/CHANGELOG.md \
+      share/doc/Aerolumen/CHANGELOG.md \
       share/doc/Aerolumen/images/message-boxes.png \
       share/doc/Aerolumen/images/setup-simulator-folder.png \
       share/doc/Aerolumen/images/uninstall-settings.png \
@@ -72,7 +74,35 @@ file_list() {
       tools/simconnect-server.exe.debug; do
     [ -s "$root/$file" ] || { echo "missing: $file"; status=1; }
   done
+  # For the project's own developers only.
+  [ ! -e "$root/share/doc/Aerolumen/ARCHITECTURE.md" ] ||
+    { echo "shipped, but not for the archive's users: ARCHITECTURE.md"; status=1; }
   return $status
+}
+
+# Each archive by itself carries the third-party notices, with the exception of the GCC runtime,
+# and stores its files in sorted order with one time and no owners (reproducible bytes).
+archive_notices_and_order() {
+  python3 - "$dist/$name.zip" "$dist/$name-symbols.zip" "$name" <<'PYTHON'
+import sys, zipfile
+status = 0
+for path in sys.argv[1:3]:
+    archive = zipfile.ZipFile(path)
+    members = archive.infolist()
+    names = [member.filename for member in members]
+    label = path.rsplit("/", 1)[-1]
+    notices = sys.argv[3] + "/THIRD-PARTY-NOTICES.txt"
+    if notices not in names:
+        print(label + ": no " + notices); status = 1
+    elif b"GCC RUNTIME LIBRARY EXCEPTION" not in archive.read(notices):
+        print(label + ": the notices lack the GCC Runtime Library Exception"); status = 1
+    if names != sorted(names):
+        print(label + ": files not in sorted order"); status = 1
+    if len({member.date_time for member in members}) != 1 or any(m.extra for m in members):
+        print(label + ": files with different times or extra fields"); status = 1
+    print(label + ": " + str(len(names)) + " files")
+sys.exit(status)
+PYTHON
 }
 
 binaries() {
@@ -89,6 +119,7 @@ binaries() {
 # The VERSIONINFO block: its key, then FileVersion and ProductVersion with the version text.
 version_resources() {
   python3 - "$version" "$root/bin/AerolumenP3D4.exe" "$root/bin/Wirebridge.dll" \
+    "$root/bin/wirebridge-probe.exe" "$root/tools/simconnect-server.exe" \
     "$dist/Aerolumen-P3D4-$version-setup.exe" <<'PYTHON'
 import sys
 version = sys.argv[1]
@@ -126,7 +157,10 @@ check "checksums (SHA256SUMS)" checksums
 check "unpack both archives into an empty folder" unpack
 check "file list" file_list
 check "shipped binaries: no debug sections, system imports, PE flags" binaries
-check "version resource $version in both deliverables and the setup" version_resources
+check "third-party notices in both archives, files in sorted order with one time" \
+  archive_notices_and_order
+check "version resource $version in every shipped program, the DLL and the setup" \
+  version_resources
 check "symbols archive resolves an address of the stripped DLL" symbols_resolve
 check "whole-road demo from the unpacked launcher and DLL" \
   bash "$repo/tools/demo/whole-road-demo.sh" "$build" "$root"

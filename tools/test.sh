@@ -6,6 +6,7 @@
 #      its one target in a fresh folder (build/release), unpacked and checked
 #      (tools/check-archive.sh);
 #   3. the core's Windows tests (label "heapcheck") a second time under Wine's heap checking;
+#      then the DLL and the launcher built twice in two folders, compared byte for byte;
 #   4. every fuzz target for a bounded time (WB_FUZZ_SECONDS each, default 45);
 # and first checks that every C and C++ file is formatted as clang-format would format it.
 # Prints one closing line "total: N passed, N failed, N skipped" over all test runs, with every
@@ -182,6 +183,17 @@ if build windows; then
 else
   broken+=("windows build")
 fi
+
+# Reproducible binaries: the DLL and the launcher built twice in two folders give the same bytes.
+echo "== reproducible build"
+reproducible_start=$SECONDS
+if bash tools/check-reproducible.sh; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  broken+=("reproducible build")
+fi
+timings+=("reproducible $((SECONDS - reproducible_start))s")
 
 if build fuzz; then
   for fuzzer in build/fuzz/fuzz/*_fuzz; do

@@ -44,13 +44,77 @@ for request in 0.9 2.0 1.99; do
   accepts "$request" && { echo "the package accepts a request for version $request"; exit 1; }
 done
 
-# The package is found through Wirebridge_DIR: the cross toolchain confines the usual search
-# paths to the mingw sysroot.
-if ! cmake -S "$repo/tests/consumer/project" -B "$work/build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DWirebridge_DIR="$release/lib/cmake/Wirebridge" >"$work/configure.log" 2>&1; then
-  echo "configuring the consumer against $release failed:"; cat "$work/configure.log"; exit 1
+# The release's headers as add-ons meet them: a 32-bit compile stops at the header's #error; a
+# C99 program with its own SIMCONNECT_RECV and DispatchProc compiles with the two macros that
+# leave those names to it; the version macros give the package's version.
+cc=x86_64-w64-mingw32-gcc-posix
+printf '#include <Wirebridge.h>\n' >"$work/include-only.c"
+if "$cc" -m32 -fsyntax-only -I "$release/include" "$work/include-only.c" >"$work/m32.log" 2>&1 ||
+    ! grep -q '#error "Wirebridge.dll is a 64-bit DLL' "$work/m32.log"; then
+  echo "a 32-bit compile did not stop at the header's #error:"; cat "$work/m32.log"; exit 1
 fi
+cat >"$work/own-declarations.c" <<'C'
+#include <windows.h>
+typedef struct SIMCONNECT_RECV {
+  DWORD dwSize;
+  DWORD dwVersion;
+  DWORD dwID;
+} SIMCONNECT_RECV;
+typedef void(CALLBACK* DispatchProc)(SIMCONNECT_RECV* pData, DWORD cbData, void* pContext);
+#define WIREBRIDGE_NO_SIMCONNECT_RECV
+#define WIREBRIDGE_NO_DISPATCHPROC
+#include <Wirebridge.h>
+HRESULT dispatch(HANDLE handle, DispatchProc procedure) {
+  return SimConnect_CallDispatch(handle, procedure, NULL);
+}
+C
+"$cc" -std=c99 -pedantic-errors -Wall -Wextra -Werror -fsyntax-only -I "$release/include" \
+  "$work/own-declarations.c" || { echo "the header clashes with a program's own declarations"; exit 1; }
+package_version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' "$version_file")
+header_version=$(printf '#include <WirebridgeVersion.h>\nWIREBRIDGE_VERSION_MAJOR.WIREBRIDGE_VERSION_MINOR.WIREBRIDGE_VERSION_PATCH WIREBRIDGE_VERSION_STRING\n' |
+  "$cc" -E -P -I "$release/include" - | tail -n 1 | sed 's/ \. /./g')
+[ "$header_version" = "$package_version \"$package_version\"" ] ||
+  { echo "the header's version ($header_version) is not the package's ($package_version)"; exit 1; }
+
+# The cross toolchain confines the package search to its find roots
+# (CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY). The package is found either through Wirebridge_DIR or
+# with the release folder added to the find roots, both as the developer notes describe.
+configure() {
+  local build=$1
+  shift
+  if ! cmake -S "$repo/tests/consumer/project" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      "$@" >"$build.log" 2>&1; then
+    echo "configuring the consumer against $release failed ($*):"; cat "$build.log"; return 1
+  fi
+  grep -q "Wirebridge .* from $release/lib/cmake/Wirebridge, package search mode ONLY" \
+    "$build.log" || { echo "not the release's package, or not a confined search:"; cat "$build.log"; return 1; }
+}
+configure "$work/build" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
+  -DWirebridge_DIR="$release/lib/cmake/Wirebridge" || exit 1
+printf 'include("%s")\nlist(APPEND CMAKE_FIND_ROOT_PATH "%s")\n' \
+  "$repo/cmake/mingw-w64-x86_64.cmake" "$release" >"$work/toolchain-with-release.cmake"
+configure "$work/build-root-path" -DCMAKE_TOOLCHAIN_FILE="$work/toolchain-with-release.cmake" \
+  -DCMAKE_PREFIX_PATH=/ || exit 1
+# The import library follows the compiler: MinGW's for gcc, Wirebridge.lib for clang-cl (the
+# Visual Studio ABI; configured only, as this machine has no Windows SDK libraries to link with).
+cat >"$work/toolchain-clang-cl.cmake" <<'CMAKE'
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(CMAKE_C_COMPILER clang-cl-14)
+set(CMAKE_C_COMPILER_TARGET x86_64-pc-windows-msvc)
+set(CMAKE_C_COMPILER_WORKS TRUE)
+CMAKE
+if ! cmake -S "$repo/tests/consumer/project" -B "$work/build-clang-cl" -G Ninja \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$work/toolchain-clang-cl.cmake" \
+    -DWB_CONSUMER_CONFIGURE_ONLY=ON -DWirebridge_DIR="$release/lib/cmake/Wirebridge" \
+    >"$work/build-clang-cl.log" 2>&1; then
+  echo "configuring the consumer with clang-cl failed:"; cat "$work/build-clang-cl.log"; exit 1
+fi
+for pair in "build:libWirebridge.dll.a" "build-clang-cl:Wirebridge.lib"; do
+  chosen=$(cat "$work/${pair%%:*}/import-library.txt")
+  [ "$chosen" = "$release/lib/${pair#*:}" ] ||
+    { echo "${pair%%:*}: the package chose $chosen, not ${pair#*:}"; exit 1; }
+done
 if ! cmake --build "$work/build" >"$work/build.log" 2>&1; then
   echo "building the consumer failed:"; cat "$work/build.log"; exit 1
 fi
@@ -60,13 +124,28 @@ fi
 "$runner" "$release/tools/simconnect-server.exe" --no-ipv4 --no-ipv6 --no-publish \
   --exit-after 60 >"$work/server.out" 2>&1 &
 server=$!
-(cd "$work/build" && "$runner" "$work/build/addon.exe") >"$work/addon.out" 2>&1
-addon_rc=$?
+status=0
+# run <title> <folder> <program> [arguments...]: runs one program from the consumer's build.
+run() {
+  local title=$1 folder=$2
+  shift 2
+  (cd "$folder" && "$runner" "$@") >"$work/run.out" 2>&1
+  local rc=$?
+  echo "$title (exit code $rc):"
+  sed 's/^/  /' "$work/run.out"
+  [ "$rc" = 0 ] || status=1
+}
+run "program importing Wirebridge.dll" "$work/build" "$work/build/addon.exe"
+# The host loads each add-on by full path with a plain LoadLibraryW from another folder.
+addons=$(sed 's|^/|Z:/|; s|/|\\|g' <<<"$work/build/addons")
+run "plain load of the add-on importing Wirebridge.dll: fails with 126" "$work/build/host" \
+  "$work/build/host/host.exe" "$addons\\static_addon.dll" 126
+run "plain load of the add-on using WirebridgeLoader.h" "$work/build/host" \
+  "$work/build/host/host.exe" "$addons\\loader_addon.dll"
 kill -TERM "$server" 2>/dev/null
 wait "$server" 2>/dev/null
-sed 's/^/  /' "$work/addon.out"
-if [ "$addon_rc" != 0 ]; then
-  echo "the consumer failed (exit code $addon_rc); server output:"
+if [ "$status" != 0 ]; then
+  echo "the consumer failed; server output:"
   sed 's/^/  /' "$work/server.out"
   exit 1
 fi

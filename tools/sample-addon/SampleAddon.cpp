@@ -4,8 +4,17 @@
 // dispatched), asks for one system state at once (still over the pipe), and after the open reply
 // sends one request of every kind (now over the host path). Every frame it dispatches its
 // client; the simulator's pump-all call dispatches it too. It is done when every reply arrived.
+//
+// Built twice: SampleAddon.dll imports Wirebridge.dll through the import library, which works
+// when the simulator searches the add-on's folder; SampleLoaderAddon.dll
+// (SAMPLE_ADDON_LOADS_WIREBRIDGE) loads the Wirebridge.dll beside it at start through
+// WirebridgeLoader.h, which works however the simulator loaded the add-on.
 #include "tools/sample-client/RequestScript.h"
 #include "tools/standin-sim/AddonInterface.h"
+#ifdef SAMPLE_ADDON_LOADS_WIREBRIDGE
+#define WIREBRIDGE_LOADER_IMPLEMENTATION
+#include "include/WirebridgeLoader.h"
+#endif
 
 #include <memory>
 #include <string>
@@ -41,6 +50,13 @@ extern "C" __declspec(dllexport) int AddonStart(const StandInAddonHost* host) {
   if (self.script) return 1; // one run per process: the first client still lives
   self.host = *host;
   self.log(std::string("settings: VR mode ") + (host->vrMode ? "on" : "off"));
+#ifdef SAMPLE_ADDON_LOADS_WIREBRIDGE
+  WirebridgeLoadResult loaded;
+  char message[2 * WIREBRIDGE_LOADER_PATH_CHARS];
+  const bool ready = WirebridgeLoad(&loaded);
+  self.log(WirebridgeLoadMessage(&loaded, message, sizeof message));
+  if (!ready) return 1;
+#endif
   const HRESULT opened =
       SimConnect_Open(&self.simConnect, kApplicationName, nullptr, 0, nullptr, kConfigIndex);
   self.log("SimConnect_Open(\"" + std::string(kApplicationName) + "\", index 0) -> " +

@@ -11,6 +11,8 @@ namespace standin {
 const char kStandInUsage[] =
     "usage: standin-simulator [ADDON.dll] [options]\n"
     "  --addon PATH          add-on DLL to load (same as the first plain argument)\n"
+    "  --plain-load          load the add-on with a plain LoadLibraryW (its own folder is then\n"
+    "                        not searched for the DLLs it imports)\n"
     "  --frames N            end after N frames (default: no frame limit)\n"
     "  --seconds S           end after S seconds at most (default 30; 0: none)\n"
     "  --frame-ms N          frame period in milliseconds (default 20)\n"
@@ -71,6 +73,8 @@ std::optional<StandInOptions> parseStandInArguments(const std::vector<std::wstri
     bool ok = true;
     if (argument == L"--addon")
       ok = value(options.addonPath);
+    else if (argument == L"--plain-load")
+      options.addonSearch = AddonSearch::plain;
     else if (argument == L"--frames")
       ok = number(options.maxFrames);
     else if (argument == L"--seconds")

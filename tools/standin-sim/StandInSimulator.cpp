@@ -212,7 +212,7 @@ void Run::execute() {
 
   if (!options_.addonPath.empty()) {
     try {
-      addon_.emplace(options_.addonPath);
+      addon_.emplace(options_.addonPath, options_.addonSearch);
       result_.addonLoaded = true;
       transcript_.add("sim", "add-on loaded: " + narrow(options_.addonPath));
     } catch (const std::exception& error) {

@@ -16,6 +16,7 @@
 //
 // Run it once per process: an add-on's SimConnect client stays alive after the run (there is no
 // close), and a second run would find it in the pump's list again.
+#include "tools/standin-sim/AddonModule.h"
 #include "tools/standin-sim/HostSide.h"
 #include "tools/standin-sim/VrModeSetting.h"
 
@@ -33,7 +34,8 @@ struct StandInReady {
 };
 
 struct StandInOptions {
-  std::wstring addonPath;          // add-on DLL; empty runs without one
+  std::wstring addonPath; // add-on DLL; empty runs without one
+  AddonSearch addonSearch = AddonSearch::addonFolderFirst;
   unsigned frameMilliseconds = 20; // frame timer period
   unsigned maxFrames = 0;          // 0: no frame limit
   unsigned maxSeconds = 30;        // 0: no time limit (then maxFrames must be set)
