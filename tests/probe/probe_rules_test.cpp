@@ -208,6 +208,16 @@ TEST(ProbeVerdict, CloseRightAfterTheOpenReplyIsALossWithReasonAndCode) {
   EXPECT_TRUE(run.says("STATUS_PIPE_BROKEN")) << run.report.verdict;
   ASSERT_EQ(run.report.results.size(), 1u);
   EXPECT_EQ(run.report.results[0].hr, 0xC000014Bu);
+
+  // The probe's own request may find the server's end closing before its read finds it closed.
+  const Judged writeFirst = judged(TraceText()
+                                       .registry("none", "none")
+                                       .attempt("pipe", kPipe, "connected", 0)
+                                       .line("disconnect serial=7 reason=9 why=\"failed\" "
+                                             "code=0xC00000B1 error=232"),
+                                   0, true, 0, openReplyArrived);
+  EXPECT_EQ(probe::lossText(writeFirst.report),
+            "the server closed the connection right after the open reply");
 }
 
 TEST(ProbeVerdict, MessageAboveTheLimitBeforeAnyReplyIsNotASimConnectServer) {

@@ -14,6 +14,7 @@ namespace {
 
 constexpr uint32_t kInvalidArgument = 0x80070057;
 constexpr uint32_t kFileNotFound = 2;
+constexpr uint32_t kPipeClosing = 0xC00000B1; // STATUS_PIPE_CLOSING
 
 std::string sectionOf(const Report& report) {
   return report.section.empty() ? tracefmt::utf8(config::sectionName(report.index))
@@ -232,6 +233,13 @@ std::string lossText(const Report& report) {
     return "a message with a size of 1 to 3 bytes: not a SimConnect server?";
   case status::ReasonNoMemory:
     return "no memory for a message from the server";
+  case status::ReasonFailed:
+    // A write that finds the server's end of the pipe already closing (STATUS_PIPE_CLOSING)
+    // reports the server's close before the read does.
+    if (report.lost->code != kPipeClosing) {
+      return "reading or writing failed with system error " + codeWithWords(report.lost->error);
+    }
+    [[fallthrough]];
   case status::ReasonZeroBytes:
   case status::ReasonRemoteClosed:
     if (!report.answered()) return "the server closed the connection without answering the open";
@@ -239,8 +247,6 @@ std::string lossText(const Report& report) {
     return "the server closed the connection";
   case status::ReasonCancelled:
     return "the connection's reads and writes were cancelled";
-  case status::ReasonFailed:
-    return "reading or writing failed with system error " + codeWithWords(report.lost->error);
   default:
     return report.lost->why;
   }
