@@ -72,29 +72,6 @@ Setting setting(const tracefmt::Record& record, const std::string& key) {
   return Setting{field(record, key), field(record, key + ".from")};
 }
 
-std::string jsonString(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    switch (c) {
-    case '"':
-      out += "\\\"";
-      break;
-    case '\\':
-      out += "\\\\";
-      break;
-    default:
-      if (static_cast<unsigned char>(c) < 0x20) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof(escaped), "\\u%04x", unsigned(c));
-        out += escaped;
-      } else {
-        out += c;
-      }
-    }
-  }
-  return out + "\"";
-}
-
 std::string jsonOptional(const std::optional<std::string>& text) {
   return text ? jsonString(*text) : "null";
 }
@@ -120,6 +97,40 @@ std::string shown(const std::string& value) {
 }
 
 } // namespace
+
+std::string jsonString(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    switch (c) {
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    default:
+      if (static_cast<unsigned char>(c) < 0x20) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof(escaped), "\\u%04x", unsigned(c));
+        out += escaped;
+      } else {
+        out += c;
+      }
+    }
+  }
+  return out + "\"";
+}
+
+std::string renderVerdict(const std::string& verdict, const std::vector<std::string>& advice) {
+  std::string out = "\nVerdict: " + verdict + "\n";
+  if (!advice.empty()) {
+    out += "Next steps:\n";
+    int step = 0;
+    for (const std::string& line : advice)
+      out += "  " + std::to_string(++step) + ". " + line + "\n";
+  }
+  return out;
+}
 
 void readTrace(std::string_view trace, Report& report) {
   size_t at = 0;
@@ -202,14 +213,7 @@ static std::string renderTextEnding(const Report& report) {
       out += " " + warning.key + "=" + warning.value + "\n    " + warning.text + "\n";
     }
   }
-  out += "\nVerdict: " + report.verdict + "\n";
-  if (!report.advice.empty()) {
-    out += "Next steps:\n";
-    int step = 0;
-    for (const std::string& advice : report.advice)
-      out += "  " + std::to_string(++step) + ". " + advice + "\n";
-  }
-  return out;
+  return out + renderVerdict(report.verdict, report.advice);
 }
 
 std::string renderFailureText(const Report& report) {

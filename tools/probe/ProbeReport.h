@@ -108,4 +108,9 @@ std::string renderText(const Report& report);
 std::string renderFailureText(const Report& report);
 std::string renderJson(const Report& report);
 
+// Pieces that the probe's other reports render the same way: a JSON string (quoted, escaped),
+// and the closing verdict with its numbered next steps.
+std::string jsonString(std::string_view text);
+std::string renderVerdict(const std::string& verdict, const std::vector<std::string>& advice);
+
 } // namespace probe

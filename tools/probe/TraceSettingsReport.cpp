@@ -62,24 +62,6 @@ std::string problemList(const std::vector<tracecfg::Problem>& problems) {
   return out;
 }
 
-std::string jsonText(const std::string& text) {
-  // One string member rendered the same way as the main report's.
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof(escaped), "\\u%04x", unsigned(c));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 } // namespace
 
 int examineTraceSettings(TraceSettingsReport& report) {
@@ -147,35 +129,29 @@ std::string renderTraceSettingsText(const TraceSettingsReport& report) {
   }
   if (!report.problems.empty())
     out += "\nValues not taken as written:\n" + problemList(report.problems);
-  out += "\nVerdict: " + report.verdict + "\n";
-  if (!report.advice.empty()) {
-    out += "Next steps:\n";
-    int step = 0;
-    for (const std::string& advice : report.advice)
-      out += "  " + std::to_string(++step) + ". " + advice + "\n";
-  }
-  return out;
+  return out + renderVerdict(report.verdict, report.advice);
 }
 
 std::string renderTraceSettingsJson(const TraceSettingsReport& report) {
-  std::string out = "{\"traceSettings\":{\"source\":" + jsonText(report.source);
+  std::string out = "{\"traceSettings\":{\"source\":" + jsonString(report.source);
   out += ",\"settingsFile\":" +
-         (report.settingsFile.empty() ? std::string("null") : jsonText(report.settingsFile));
-  out += ",\"file\":" + (report.path.empty() ? std::string("null") : jsonText(report.path));
+         (report.settingsFile.empty() ? std::string("null") : jsonString(report.settingsFile));
+  out += ",\"file\":" + (report.path.empty() ? std::string("null") : jsonString(report.path));
   out += ",\"on\":" + std::string(report.level != 0 && report.writable ? "true" : "false");
   out += ",\"level\":" + std::to_string(report.level);
   out += ",\"maxSizeKB\":" + std::to_string(report.maxKiB);
   out += ",\"writable\":" + std::string(report.writable ? "true" : "false");
-  out += ",\"cannot\":" + (report.cannot.empty() ? std::string("null") : jsonText(report.cannot));
+  out += ",\"cannot\":" + (report.cannot.empty() ? std::string("null") : jsonString(report.cannot));
   out += ",\"problems\":[";
   for (size_t i = 0; i < report.problems.size(); ++i) {
     const tracecfg::Problem& problem = report.problems[i];
-    out += std::string(i != 0 ? "," : "") + "{\"key\":" + jsonText(problem.key) +
-           ",\"value\":" + jsonText(problem.value) + ",\"text\":" + jsonText(problem.text) + "}";
+    out += std::string(i != 0 ? "," : "") + "{\"key\":" + jsonString(problem.key) +
+           ",\"value\":" + jsonString(problem.value) + ",\"text\":" + jsonString(problem.text) +
+           "}";
   }
-  out += "]},\"verdict\":" + jsonText(report.verdict) + ",\"advice\":[";
+  out += "]},\"verdict\":" + jsonString(report.verdict) + ",\"advice\":[";
   for (size_t i = 0; i < report.advice.size(); ++i)
-    out += std::string(i != 0 ? "," : "") + jsonText(report.advice[i]);
+    out += std::string(i != 0 ? "," : "") + jsonString(report.advice[i]);
   out += "],\"error\":null}\n";
   return out;
 }
