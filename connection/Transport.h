@@ -14,8 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "client/Checked.h"
-#include "client/CriticalSection.h"
+#include "client/CriticalSection.h" // also the invariant checks of the test build
 #include "client/MessageBlock.h"
 #include "client/MessageQueue.h"
 #include "connection/Framing.h"

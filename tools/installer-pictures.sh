@@ -49,26 +49,18 @@ if "$run" reg query "$machine_key" /v SetupPath >/dev/null 2>&1; then
 fi
 "$run" reg add "$machine_key" /v SetupPath /d "$simulator\\" /f >/dev/null
 
-# The newest visible window whose title is $1 (Wine may add a blank at its end); waits up to 60 s (Wine is slow on a busy machine).
+# The newest visible window whose title is $1 (Wine may add a blank at its end), other than the
+# window $2 when given (a message box of that window); waits up to 60 s (Wine is slow on a busy
+# machine).
 window() {
   local id
   for _ in $(seq 600); do
-    id=$(xdotool search --onlyvisible --name "^$1 ?\$" 2>/dev/null | tail -n 1 || true)
+    id=$(xdotool search --onlyvisible --name "^$1 ?\$" 2>/dev/null | grep -v "^${2:-}\$" |
+      tail -n 1 || true)
     [ -n "$id" ] && { echo "$id"; return 0; }
     sleep 0.1
   done
-  echo "no window \"$1\"" >&2
-  return 1
-}
-# A second visible window titled $1 (a message box of the window $2); waits up to 60 s.
-other_window() {
-  local id
-  for _ in $(seq 600); do
-    id=$(xdotool search --onlyvisible --name "^$1 ?\$" 2>/dev/null | grep -v "^$2\$" | tail -n 1 || true)
-    [ -n "$id" ] && { echo "$id"; return 0; }
-    sleep 0.1
-  done
-  echo "no second window \"$1\"" >&2
+  echo "no window \"$1\"${2:+ besides $2}" >&2
   return 1
 }
 # Presses a key on the window $1 as a person would: pointer onto it, then the key.
@@ -91,11 +83,11 @@ started+=("$setup_pid")
 main=$(window "$title")
 press "$main" Return # welcome
 press "$main" Return # next: refused
-box=$(other_window "$title" "$main")
+box=$(window "$title" "$main")
 shoot "$box" setup-folder-refused.png
 press "$box" Return
 press "$main" Escape
-press "$(other_window "$title" "$main")" y
+press "$(window "$title" "$main")" y
 wait "$setup_pid" && code=0 || code=$?
 echo "  exit code $code"
 
