@@ -7,7 +7,7 @@
 #include <mutex>
 #endif
 
-#include "client/Checked.h"
+#include "checked/Checked.h"
 
 class CriticalSection {
 public:
@@ -44,6 +44,16 @@ public:
     mutex_.lock();
 #endif
   }
+  // Enters only when no other thread holds the lock; true when entered.
+  bool tryEnter() noexcept {
+#ifdef _WIN32
+    if (!TryEnterCriticalSection(&section_)) return false;
+#else
+    if (!mutex_.try_lock()) return false;
+#endif
+    WB_LOCK_ENTERING(rank_);
+    return true;
+  }
   void leave() noexcept {
 #ifdef _WIN32
     LeaveCriticalSection(&section_);
@@ -63,13 +73,23 @@ public:
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
     Guard& operator=(Guard&&) = delete;
+    // False for a tryLock that found the lock taken.
+    explicit operator bool() const noexcept { return lock_ != nullptr; }
 
   private:
+    friend class CriticalSection;
+    struct Entered {};
+    Guard(CriticalSection* enteredOrNull, Entered) noexcept : lock_(enteredOrNull) {}
+
     CriticalSection* lock_;
   };
 
   Guard lock() noexcept {
     return Guard(*this);
+  }
+  // A guard that holds the lock, or holds nothing when another thread has it.
+  Guard tryLock() noexcept {
+    return Guard(tryEnter() ? this : nullptr, Guard::Entered{});
   }
 
 private:

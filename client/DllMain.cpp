@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "client/SendBuffer.h"
-#include "connection/Trace.h"
+#include "diagnostics/Trace.h"
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {

@@ -4,11 +4,12 @@
 #include <new>
 #include <utility>
 
+#include "client/ExportResults.h"
 #include "client/SendBuffer.h"
 #include "client/SimClient.h"
 #include "client/WireFormat.h"
 #include "connection/OpenClose.h"
-#include "connection/Trace.h"
+#include "diagnostics/Trace.h"
 #include "include/Wirebridge.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "client/Checked.h"
+#include "checked/Checked.h"
 
 // Message bytes owned by this library are allocated and freed through these two functions only.
 uint8_t* allocateMessageData(uint32_t length) noexcept;

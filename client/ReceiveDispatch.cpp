@@ -6,7 +6,7 @@
 #include "client/SendBuffer.h"
 #include "client/SimClient.h"
 #include "connection/CompletionStatus.h"
-#include "connection/Trace.h"
+#include "diagnostics/Trace.h"
 
 namespace {
 

@@ -27,15 +27,3 @@ uint32_t commitMessage(SimClient* client) noexcept;
 // no memory — then the staged bytes stay for the next flush); 2 when the transport did not take
 // the block (not connected, or its write could not be posted): the staged messages are gone.
 uint32_t flushStaging(SimClient* client) noexcept;
-
-// The code an export reports for a lost connection: the one recorded with the loss, or E_FAIL
-// when the transport was closed without one.
-HRESULT lossCode(const SimClient& client) noexcept;
-// obtainMessageBuffer as the exports answer it: S_OK, the loss code of a lost connection, or
-// E_FAIL.
-HRESULT obtainBuffer(SimClient* client, uint32_t size, uint8_t*& buffer) noexcept;
-// Builds the Open message and flushes it at once, under the client's build lock. A write that
-// could not be posted then ends the connection, once no lock is held, as the loss wakes the
-// caller. S_OK; the loss code when the transport did not take the message; or the HRESULT that
-// refused the message.
-HRESULT sendOpenMessage(SimClient* client, const char* name) noexcept;

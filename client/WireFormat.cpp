@@ -19,6 +19,11 @@ void store(uint8_t* buffer, size_t offset, uint32_t value) noexcept {
   out[3] = static_cast<uint8_t>(value >> 24);
 }
 
+uint32_t load(const uint8_t* buffer, size_t offset) noexcept {
+  const uint8_t* at = buffer + offset;
+  return uint32_t(at[0]) | uint32_t(at[1]) << 8 | uint32_t(at[2]) << 16 | uint32_t(at[3]) << 24;
+}
+
 void writeHeader(uint8_t* buffer, uint32_t size, ClientMessageType type) noexcept {
   store(buffer, offsetof(MessageHeader, size), size);
   store(buffer, offsetof(MessageHeader, version), sim::kProtocolVersion);
@@ -154,6 +159,41 @@ uint32_t encodeRequestSystemState(uint8_t* buffer, uint32_t requestId,
   writeHeader(buffer, kRequestSystemStateSize, ClientMessageType::RequestSystemState);
   store(buffer, offsetof(Message, requestId), requestId);
   return copyStringField(buffer + offsetof(Message, stateName), stateName);
+}
+
+const char* clientMessageName(uint32_t type) noexcept {
+  switch (static_cast<ClientMessageType>(type)) {
+  case ClientMessageType::Open:
+    return "Open";
+  case ClientMessageType::MapClientEventToSimEvent:
+    return "MapClientEventToSimEvent";
+  case ClientMessageType::TransmitClientEvent:
+    return "TransmitClientEvent";
+  case ClientMessageType::AddToDataDefinition:
+    return "AddToDataDefinition";
+  case ClientMessageType::RequestDataOnSimObject:
+    return "RequestDataOnSimObject";
+  case ClientMessageType::SetDataOnSimObject:
+    return "SetDataOnSimObject";
+  case ClientMessageType::RequestSystemState:
+    return "RequestSystemState";
+  }
+  return "";
+}
+
+std::vector<MessageHeader> messageHeadersIn(const uint8_t* data, size_t length) {
+  std::vector<MessageHeader> found;
+  size_t at = 0;
+  while (length - at >= sizeof(MessageHeader)) {
+    const uint8_t* header = data + at;
+    const uint32_t size = load(header, offsetof(MessageHeader, size));
+    if (size < sizeof(MessageHeader) || size > length - at) break;
+    found.push_back({size, load(header, offsetof(MessageHeader, version)),
+                     load(header, offsetof(MessageHeader, type)),
+                     load(header, offsetof(MessageHeader, sequence))});
+    at += size;
+  }
+  return found;
 }
 
 } // namespace wire

@@ -7,6 +7,7 @@
 // any host and the buffer needs no alignment.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace wire {
 
@@ -184,5 +185,12 @@ uint32_t encodeSetDataOnSimObject(uint8_t* buffer, uint32_t defineId, uint32_t o
                                   const void* data) noexcept;
 uint32_t encodeRequestSystemState(uint8_t* buffer, uint32_t requestId,
                                   const char* stateName) noexcept;
+
+// The name of a client message type ("Open", ...), or "" for a type this client never sends.
+const char* clientMessageName(uint32_t type) noexcept;
+
+// The headers of the messages laid back to back in `data` (one flush may carry several); stops at
+// a header that is short or whose size does not fit what is left.
+std::vector<MessageHeader> messageHeadersIn(const uint8_t* data, size_t length);
 
 } // namespace wire

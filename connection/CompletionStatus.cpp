@@ -24,6 +24,28 @@ constexpr Win32ToStatus kWin32Statuses[] = {
 
 } // namespace
 
+const char* disconnectReasonText(int32_t reason) noexcept {
+  switch (reason) {
+  case ReasonOrderly:
+    return "closed by this side";
+  case ReasonTooLarge:
+    return "message above the receive limit";
+  case ReasonBadSize:
+    return "message size of 1 to 3";
+  case ReasonNoMemory:
+    return "no memory for a message";
+  case ReasonZeroBytes:
+    return "server closed the channel";
+  case ReasonRemoteClosed:
+    return "remote disconnect, broken pipe or reset";
+  case ReasonCancelled:
+    return "operation cancelled";
+  case ReasonFailed:
+    return "I/O failure";
+  }
+  return "other";
+}
+
 uint32_t hresultFromWin32(uint32_t error) noexcept {
   return error == 0 ? 0 : (0x80070000u | (error & 0xFFFFu));
 }

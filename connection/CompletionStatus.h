@@ -31,6 +31,9 @@ enum DisconnectReason : int32_t {
   ReasonFailed = 9,
 };
 
+// What a disconnect reason means, in a few words ("other" for a number without a name).
+const char* disconnectReasonText(int32_t reason) noexcept;
+
 // A Win32 error code as a failure HRESULT (0x8007xxxx); 0 stays 0.
 uint32_t hresultFromWin32(uint32_t error) noexcept;
 

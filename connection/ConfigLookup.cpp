@@ -14,7 +14,7 @@
 
 #include "connection/ConfigRules.h"
 #include "connection/SimulatorInterface.h"
-#include "connection/Trace.h"
+#include "diagnostics/Trace.h"
 
 namespace {
 

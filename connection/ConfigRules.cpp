@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "connection/SimulatorInterface.h"
+
 namespace config {
 
 std::wstring sectionName(uint32_t configIndex) {
@@ -84,6 +86,18 @@ std::optional<TransportProtocol> protocolFromName(std::wstring_view name) noexce
   return std::nullopt;
 }
 
+const char* protocolName(TransportProtocol protocol) noexcept {
+  switch (protocol) {
+  case TransportProtocol::Pipe:
+    return "Pipe";
+  case TransportProtocol::IPv4:
+    return "IPv4";
+  case TransportProtocol::IPv6:
+    return "IPv6";
+  }
+  return "unknown";
+}
+
 const wchar_t* keyName(ConfigKey key) noexcept {
   switch (key) {
   case ConfigKey::Protocol:
@@ -147,6 +161,45 @@ void applySection(const SectionValues& values, ConnectionConfig& config,
         config.port.resize(kFieldMaxLength);
       }
     }
+  }
+}
+
+namespace {
+
+std::wstring fileSource(std::wstring_view file, std::wstring_view section, ConfigKey key) {
+  std::wstring source(file);
+  source += L" [";
+  source += section;
+  source += L"] ";
+  source += keyName(key);
+  return source;
+}
+
+} // namespace
+
+void attributeSection(ConfigSources& sources, std::wstring_view file, std::wstring_view section,
+                      const SectionValues& values, uint32_t maxReceiveSizeBefore,
+                      const ConnectionConfig& after) {
+  const auto given = [&](ConfigKey key) -> const std::wstring& {
+    return values[static_cast<size_t>(key)];
+  };
+  const auto protocol = protocolFromName(cutFileValue(given(ConfigKey::Protocol)));
+  if (protocol) sources.protocol = fileSource(file, section, ConfigKey::Protocol);
+  if (!given(ConfigKey::Address).empty()) {
+    sources.address = fileSource(file, section, ConfigKey::Address);
+  }
+  if (!given(ConfigKey::Port).empty()) {
+    sources.port = fileSource(file, section, ConfigKey::Port);
+  } else if (protocol == TransportProtocol::IPv4) {
+    sources.port = std::wstring(L"registry ") + sim::kPortValueIPv4;
+  } else if (protocol == TransportProtocol::IPv6) {
+    sources.port = std::wstring(L"registry ") + sim::kPortValueIPv6;
+  }
+  if (after.maxReceiveSize != maxReceiveSizeBefore) {
+    sources.maxReceiveSize = fileSource(file, section, ConfigKey::MaxReceiveSize);
+  }
+  if (!given(ConfigKey::DisableNagle).empty()) {
+    sources.disableNagle = fileSource(file, section, ConfigKey::DisableNagle);
   }
 }
 

@@ -48,6 +48,8 @@ bool equalsIgnoringCase(std::wstring_view a, std::wstring_view b) noexcept;
 // "Auto" and "Pipe" name Pipe, "IPv4" and "IPv6" the TCP families, in any letter case; any other
 // text names nothing.
 std::optional<TransportProtocol> protocolFromName(std::wstring_view name) noexcept;
+// "Pipe", "IPv4" or "IPv6" ("unknown" for any other value).
+const char* protocolName(TransportProtocol protocol) noexcept;
 
 // The bounds: what the file read keeps of a value, and what address and port keep of it.
 constexpr std::wstring_view cutFileValue(std::wstring_view value) noexcept {
@@ -90,5 +92,21 @@ using RegistryPortReader = std::function<bool(bool ipv6, std::wstring& port)>;
 // always wins, as it is applied after Protocol.
 void applySection(const SectionValues& values, ConnectionConfig& config,
                   const RegistryPortReader& readPort);
+
+// Where each effective setting came from: "default", a file with section and key
+// ("<path> [<section>] <key>"), or "registry <value name>".
+struct ConfigSources {
+  std::wstring protocol = L"default";
+  std::wstring address = L"default";
+  std::wstring port = L"default";
+  std::wstring maxReceiveSize = L"default";
+  std::wstring disableNagle = L"default";
+};
+
+// Updates `sources` for one file's section as applySection applied it, given the values the
+// section held, the receive limit before it was applied and the settings after.
+void attributeSection(ConfigSources& sources, std::wstring_view file, std::wstring_view section,
+                      const SectionValues& values, uint32_t maxReceiveSizeBefore,
+                      const ConnectionConfig& after);
 
 } // namespace config

@@ -8,10 +8,11 @@
 
 #include "client/ReceiveDispatch.h"
 #include "client/SimClient.h"
+#include "connection/CompletionStatus.h"
 #include "connection/ConfigLookup.h"
 #include "connection/ConfigRules.h"
 #include "connection/SimulatorInterface.h"
-#include "connection/Trace.h"
+#include "diagnostics/Trace.h"
 
 extern "C" HRESULT WINAPI SimConnect_CallDispatch(HANDLE, DispatchProc, void*);
 
@@ -196,7 +197,7 @@ void closeClient(SimClient* client) {
   }
   held.reset();
   clientList::unlink(client);
-  client->Disconnect(0, 0);
+  client->Disconnect(status::ReasonOrderly, 0);
   client->Release();
   Sleep(kSleepAfterCloseMs);
   if (liveClientCount == 0) {

@@ -2,8 +2,8 @@
 #include <string>
 
 #include "connection/SimulatorInterface.h"
-#include "connection/Trace.h"
 #include "connection/Transport.h"
+#include "diagnostics/Trace.h"
 
 LPOVERLAPPED_COMPLETION_ROUTINE transportCompletionRoutine();
 

@@ -7,8 +7,6 @@
 #include <vector>
 
 #include "connection/ConfigRules.h"
-#include "connection/TraceFormat.h"
-#include "connection/TraceSettings.h"
 
 namespace {
 
@@ -338,10 +336,9 @@ TEST(ConfigApplySection, PublishedPortIsBoundedLikeAnyPort) {
   EXPECT_EQ(cfg.port.size(), 1023u);
 }
 
-// Where the trace says each effective setting came from, and the trace line reader that the
-// probe relies on.
+// Where each effective setting came from, as the trace reports it.
 TEST(ConfigSources, EachSettingNamesTheFileAndKeyThatGaveIt) {
-  tracefmt::ConfigSources sources;
+  config::ConfigSources sources;
   ConnectionConfig config;
   config::SectionValues first{L"IPv4", L"", L"", L"100", L""};
   uint32_t before = config.maxReceiveSize;
@@ -349,107 +346,21 @@ TEST(ConfigSources, EachSettingNamesTheFileAndKeyThatGaveIt) {
     port = L"500";
     return true;
   });
-  tracefmt::attributeSection(sources, L"A.cfg", L"SimConnect", first, before, config);
-  EXPECT_EQ(sources.protocol, "A.cfg [SimConnect] Protocol");
-  EXPECT_EQ(sources.port, "registry SimConnect_Port_IPv4");
-  EXPECT_EQ(sources.maxReceiveSize, "default"); // 100 is below the default and changes nothing
-  EXPECT_EQ(sources.address, "default");
+  config::attributeSection(sources, L"A.cfg", L"SimConnect", first, before, config);
+  EXPECT_EQ(sources.protocol, L"A.cfg [SimConnect] Protocol");
+  EXPECT_EQ(sources.port, L"registry SimConnect_Port_IPv4");
+  EXPECT_EQ(sources.maxReceiveSize, L"default"); // 100 is below the default and changes nothing
+  EXPECT_EQ(sources.address, L"default");
 
   config::SectionValues second{L"TCP", L"host", L"600", L"50000", L"1"};
   before = config.maxReceiveSize;
   config::applySection(second, config, [](bool, std::wstring&) { return false; });
-  tracefmt::attributeSection(sources, L"B.cfg", L"SimConnect", second, before, config);
-  EXPECT_EQ(sources.protocol, "A.cfg [SimConnect] Protocol"); // TCP names no protocol
-  EXPECT_EQ(sources.address, "B.cfg [SimConnect] Address");
-  EXPECT_EQ(sources.port, "B.cfg [SimConnect] Port");
-  EXPECT_EQ(sources.maxReceiveSize, "B.cfg [SimConnect] MaxReceiveSize");
-  EXPECT_EQ(sources.disableNagle, "B.cfg [SimConnect] DisableNagle");
-}
-
-TEST(TraceLine, QuotedValuesComeBackAsWritten) {
-  const std::string tricky = "C:\\a \"b\"\\ c=d ";
-  tracefmt::Fields fields;
-  fields.text("file", std::string_view(tricky)).number("n", 7).text("empty", std::string_view());
-  const tracefmt::Record record =
-      tracefmt::parseLine("2026-12-08 03:45:12.345 [0024] config-read " + fields.str() + "\r\n");
-  EXPECT_EQ(record.event, "config-read");
-  EXPECT_EQ(record.thread, "0024");
-  ASSERT_NE(record.find("file"), nullptr);
-  EXPECT_EQ(*record.find("file"), tricky);
-  EXPECT_EQ(*record.find("n"), "7");
-  EXPECT_EQ(*record.find("empty"), "");
-  EXPECT_EQ(tracefmt::utf8(L"\u00e9\u20ac"), "\xc3\xa9\xe2\x82\xac");
-  // Dump lines and damaged lines carry no event.
-  EXPECT_EQ(tracefmt::parseLine("  000000  28 01 00 00").event, "");
-  EXPECT_EQ(tracefmt::parseLine("2026-12-08 03:45:12.345 [0024] x a=\"open").event, "");
-}
-
-TEST(TraceLine, SentMessagesAreFoundBackToBack) {
-  std::vector<uint8_t> data(16 + 20 + 3, 0);
-  data[0] = 16;
-  data[8] = 0x05, data[11] = 0xF0, data[12] = 9;
-  data[16] = 20;
-  data[24] = 0x35, data[27] = 0xF0, data[28] = 10;
-  const auto found = tracefmt::sentMessages(data.data(), data.size());
-  ASSERT_EQ(found.size(), 2u); // the three bytes behind them are no header
-  EXPECT_EQ(found[0].type, 0xF0000005u);
-  EXPECT_EQ(found[0].sequence, 9u);
-  EXPECT_EQ(found[1].size, 20u);
-  EXPECT_STREQ(tracefmt::clientMessageName(found[1].type), "RequestSystemState");
-}
-
-// The trace's settings file as Notepad saves it: UTF-8 with or without a mark, or UTF-16 with one.
-TEST(TraceSettingsFile, EveryEncodingGivesTheSamePathWithItsNonAsciiCharacters) {
-  const std::wstring expected = L"C:\\Trac\u00e9s\\\u65e5\u672c.log";
-  const std::string utf8 = "[Trace]\r\nFile=C:\\Trac\xC3\xA9s\\\xE6\x97\xA5\xE6\x9C\xAC.log\r\n";
-  std::string utf16 = "\xFF\xFE";
-  for (const wchar_t c : L"[trace]\nfile = \"" + expected + L"\"\n") {
-    utf16 += char(c & 0xFF);
-    utf16 += char(c >> 8);
-  }
-  for (const std::string& bytes : {utf8, "\xEF\xBB\xBF" + utf8, utf16}) {
-    const std::wstring text = tracecfg::decodeSettingsText(bytes);
-    EXPECT_EQ(tracecfg::iniValue(text, L"Trace", L"File").value_or(L"(none)"), expected);
-  }
-  // Bytes that are not UTF-8 are taken one by one: an old file keeps its ASCII keys.
-  const std::wstring latin1 = tracecfg::decodeSettingsText("[Trace]\nFile=caf\xE9.log\n");
-  EXPECT_EQ(tracecfg::iniValue(latin1, L"Trace", L"File").value_or(L""), L"caf\u00e9.log");
-}
-
-TEST(TraceSettingsFile, OnlyTheKeyOfTheTraceSectionCounts) {
-  const std::wstring text = L"File=outside.log\n[Other]\nFile=other.log\n[ Trace ]\n"
-                            L"; File=comment.log\nLevel=2\n  File  =  a.log  \nFile=b.log\n";
-  EXPECT_EQ(tracecfg::iniValue(text, L"Trace", L"File").value_or(L""), L"a.log");
-  EXPECT_EQ(tracecfg::iniValue(text, L"trace", L"LEVEL").value_or(L""), L"2");
-  EXPECT_FALSE(tracecfg::iniValue(text, L"Trace", L"MaxSizeKB"));
-  EXPECT_FALSE(tracecfg::iniValue(L"[Trace]\n", L"Trace", L"File"));
-}
-
-TEST(TraceSettingsValues, BadLevelAndSizeAreTakenAsBeforeButReported) {
-  auto levels = tracecfg::interpret(L"", L"");
-  EXPECT_EQ(levels.level, 1);
-  EXPECT_EQ(levels.maxBytes, 8192u * 1024);
-  EXPECT_TRUE(levels.problems.empty());
-  levels = tracecfg::interpret(L"2", L"100");
-  EXPECT_EQ(levels.level, 2);
-  EXPECT_EQ(levels.maxBytes, 100u * 1024);
-  EXPECT_TRUE(levels.problems.empty());
-
-  levels = tracecfg::interpret(L"verbose", L"1 MB");
-  EXPECT_EQ(levels.level, 0); // no digits: off, as before
-  EXPECT_EQ(levels.maxBytes, 16u * 1024);
-  ASSERT_EQ(levels.problems.size(), 2u);
-  EXPECT_EQ(levels.problems[0].key, "Level");
-  EXPECT_EQ(levels.problems[0].value, "verbose");
-  EXPECT_EQ(levels.problems[0].text, "not 0, 1 or 2: taken as 0 (the trace is off)");
-  EXPECT_EQ(levels.problems[1].key, "MaxSizeKB");
-  EXPECT_EQ(levels.problems[1].text, "not a number of kilobytes from 16 to 1048576: taken as 16");
-
-  levels = tracecfg::interpret(L"5", L"0");
-  EXPECT_EQ(levels.level, 2);
-  EXPECT_EQ(levels.maxBytes, 8192u * 1024);
-  EXPECT_EQ(levels.problems.size(), 2u);
-  EXPECT_EQ(tracecfg::interpret(L"1", L"9999999").maxBytes, 1048576u * 1024);
+  config::attributeSection(sources, L"B.cfg", L"SimConnect", second, before, config);
+  EXPECT_EQ(sources.protocol, L"A.cfg [SimConnect] Protocol"); // TCP names no protocol
+  EXPECT_EQ(sources.address, L"B.cfg [SimConnect] Address");
+  EXPECT_EQ(sources.port, L"B.cfg [SimConnect] Port");
+  EXPECT_EQ(sources.maxReceiveSize, L"B.cfg [SimConnect] MaxReceiveSize");
+  EXPECT_EQ(sources.disableNagle, L"B.cfg [SimConnect] DisableNagle");
 }
 
 } // namespace

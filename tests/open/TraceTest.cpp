@@ -15,8 +15,8 @@
 
 #include "TestPrograms.h"
 #include "connection/ConfigLookup.h"
-#include "connection/Trace.h"
 #include "connection/UniqueHandle.h"
+#include "diagnostics/Trace.h"
 #include "include/Wirebridge.h"
 #include "tests/support/ConnectedClient.h"
 #include "tests/support/LocalSimulatorSetup.h"

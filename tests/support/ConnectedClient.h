@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "client/SendBuffer.h"
+#include "client/ExportResults.h"
 #include "connection/OpenClose.h"
 #include "include/Wirebridge.h"
 #include "tests/support/OwnedClient.h"

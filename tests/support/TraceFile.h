@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "connection/TraceFormat.h"
+#include "diagnostics/TraceLine.h"
 #include "include/Wirebridge.h"
 
 // Points the trace at a file through the environment for one test, and turns it off again.

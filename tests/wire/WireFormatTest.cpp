@@ -178,6 +178,20 @@ TEST(WireFormatMessages, WriteSequenceTouchesOnlyItsField) {
   EXPECT_EQ(buffer, expected);
 }
 
+TEST(WireFormatMessages, HeadersOfMessagesBackToBackAreFound) {
+  std::vector<uint8_t> data(16 + 20 + 3, 0);
+  data[0] = 16;
+  data[8] = 0x05, data[11] = 0xF0, data[12] = 9;
+  data[16] = 20;
+  data[24] = 0x35, data[27] = 0xF0, data[28] = 10;
+  const auto found = wire::messageHeadersIn(data.data(), data.size());
+  ASSERT_EQ(found.size(), 2u); // the three bytes behind them are no header
+  EXPECT_EQ(found[0].type, 0xF0000005u);
+  EXPECT_EQ(found[0].sequence, 9u);
+  EXPECT_EQ(found[1].size, 20u);
+  EXPECT_STREQ(wire::clientMessageName(found[1].type), "RequestSystemState");
+}
+
 // ---------------------------------------------------------------------------------------------
 // String fields: every field of every message at the 255/256 boundary and with null.
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "connection/ConfigRules.h"
-#include "connection/TraceFormat.h"
+#include "diagnostics/TraceLine.h"
 #include "tools/probe/CodeWords.h"
 #include "tools/probe/Verdict.h"
 

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "connection/TraceFormat.h"
-#include "connection/TraceSetup.h"
+#include "diagnostics/TraceLine.h"
+#include "diagnostics/TraceSetup.h"
 #include "tools/probe/CodeWords.h"
 #include "tools/probe/ProbeReport.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "connection/TraceSettings.h"
+#include "diagnostics/TraceSettings.h"
 
 namespace probe {
 

@@ -4,7 +4,7 @@
 
 #include "connection/CompletionStatus.h"
 #include "connection/ConfigRules.h"
-#include "connection/TraceFormat.h"
+#include "diagnostics/TraceLine.h"
 #include "tools/probe/CodeWords.h"
 #include "tools/probe/ConfigWarnings.h"
 

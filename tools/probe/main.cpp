@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "connection/TraceFormat.h"
+#include "diagnostics/TraceLine.h"
 #include "tools/probe/ConfigWarnings.h"
 #include "tools/probe/ProbeReport.h"
 #include "tools/probe/TraceSettingsReport.h"

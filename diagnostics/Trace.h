@@ -15,16 +15,13 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
 
 #include "connection/ConfigRules.h"
 #include "connection/ConnectionConfig.h"
 
 class Transport;
-namespace tracefmt {
-struct ConfigSources;
-}
 
 namespace trace {
 
@@ -110,7 +107,7 @@ public:
   void effective(const ConnectionConfig& config, const std::wstring& address) noexcept;
 
 private:
-  std::unique_ptr<tracefmt::ConfigSources> sources_;
+  std::optional<config::ConfigSources> sources_;
 };
 
 // One connection attempt: its start time (0 when the trace is off), then its outcome.

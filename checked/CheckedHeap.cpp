@@ -10,7 +10,6 @@
 // a block outside the heap's lock, so a program that frees on several threads at once sees false
 // reports (and failed allocations) there; this check has no such race, so the stress tests run
 // under it too.
-#ifdef WB_CHECKED
 #include <windows.h>
 
 #include <algorithm>
@@ -20,7 +19,7 @@
 #include <new>
 #include <utility>
 
-#include "client/Checked.h"
+#include "checked/Checked.h"
 
 namespace {
 
@@ -134,4 +133,3 @@ void operator delete(void* pointer, const std::nothrow_t&) noexcept {
 void operator delete[](void* pointer, const std::nothrow_t&) noexcept {
   freeGuarded(pointer);
 }
-#endif

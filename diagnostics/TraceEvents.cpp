@@ -1,6 +1,7 @@
-#include "connection/Trace.h"
+// The events of the trace: each hook of Trace.h turns what the library tells it into one line
+// and hands it to the sink.
+#include "diagnostics/Trace.h"
 
-#include <shlwapi.h>
 #include <winsock2.h>
 
 #include <array>
@@ -8,25 +9,20 @@
 #include <string_view>
 #include <utility>
 
+#include "client/WireFormat.h"
+#include "connection/CompletionStatus.h"
 #include "connection/ConfigLookup.h"
 #include "connection/SimulatorInterface.h"
-#include "connection/TraceFormat.h"
-#include "connection/TraceSetup.h"
 #include "connection/Transport.h"
-#include "connection/UniqueHandle.h"
+#include "diagnostics/TraceLine.h"
+#include "diagnostics/TraceSetup.h"
+#include "diagnostics/TraceSink.h"
 
 namespace trace {
 
 std::atomic<int> level{0};
 
 namespace {
-
-constexpr wchar_t kRotatedSuffix[] = L".1";
-
-// Lines waiting for the file; beyond this they are counted and reported as dropped.
-constexpr size_t kBufferLimit = 4u << 20;
-// A thread that writes for others gives up its turn after this many rounds.
-constexpr int kWriteRounds = 8;
 
 // Keeps the thread's last-error value across a hook: the code around the hooks reads it.
 class KeepLastError {
@@ -40,46 +36,11 @@ private:
   DWORD saved_;
 };
 
-// A critical section that can also be tried; entered and left only through its guards.
-class Lock {
-public:
-  Lock() noexcept { InitializeCriticalSectionAndSpinCount(&section_, 100); }
-  ~Lock() { DeleteCriticalSection(&section_); }
-  Lock(const Lock&) = delete;
-  Lock& operator=(const Lock&) = delete;
-
-  class Guard {
-  public:
-    Guard(Lock& lock, bool wait) noexcept
-        : lock_(wait || TryEnterCriticalSection(&lock.section_) ? &lock : nullptr) {
-      if (lock_ != nullptr && wait) EnterCriticalSection(&lock_->section_);
-    }
-    ~Guard() {
-      if (lock_ != nullptr) LeaveCriticalSection(&lock_->section_);
-    }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-    bool held() const noexcept { return lock_ != nullptr; }
-
-  private:
-    Lock* lock_;
-  };
-
-private:
-  CRITICAL_SECTION section_;
-};
-
-struct Settings {
-  std::wstring path;
-  int level = 0;
-  uint64_t maxBytes = tracecfg::kDefaultMaxKiB * 1024;
-};
-
 // The environment wins; otherwise the [Trace] section of Wirebridge.cfg in Documents, whose File
 // may be relative to that folder.
-Settings readSettings() {
+SinkSettings readSettings() {
   const tracecfg::Found found = tracecfg::findSettings();
-  Settings settings;
+  SinkSettings settings;
   if (found.path.empty()) return settings;
   settings.path = found.path;
   settings.level = found.levels.level;
@@ -87,188 +48,8 @@ Settings readSettings() {
   return settings;
 }
 
-std::string lineStart(std::string_view event) {
-  SYSTEMTIME t;
-  GetLocalTime(&t);
-  char head[64];
-  std::snprintf(head, sizeof(head), "%04u-%02u-%02u %02u:%02u:%02u.%03u [%04lx] ", t.wYear,
-                t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds,
-                static_cast<unsigned long>(GetCurrentThreadId()));
-  std::string line = head;
-  line += event;
-  return line;
-}
-
-// The file and the buffer in front of it. Hooks only append to the buffer; the file is written
-// by writeOut, which export calls run at their end with no lock of the library held, so a slow
-// or stalled trace file holds up no lock, no completion thread and no simulator thread.
-class Sink {
-public:
-  // Applies new settings on the caller's thread: another file, another level, or off. Waits for
-  // a thread that is writing.
-  void configure(const Settings& settings) {
-    WB_CHECK_NO_LOCK_HELD("no trace file is written while a lock of the library is held");
-    Lock::Guard file(fileLock_, true);
-    if (settings.level == 0 || settings.path.empty()) {
-      level.store(0);
-      writeLocked();
-      file_.reset();
-      path_.clear();
-      return;
-    }
-    maxBytes_ = settings.maxBytes;
-    // A file on disk is opened afresh at every open: one deleted meanwhile (gone from its folder,
-    // or only pending deletion while the trace holds it) is then created again, with its own
-    // first line, instead of taking lines that nobody will see.
-    if (settings.path != path_ || !file_.valid() || onDisk_) {
-      const bool sameFile = settings.path == path_ && file_.valid();
-      writeLocked();
-      file_.reset();
-      path_ = settings.path;
-      if (!openFile(false)) {
-        level.store(0); // a file that can't be opened is ignored
-        path_.clear();
-        return;
-      }
-      if (!sameFile || created_) writeSessionStart(settings.level);
-    }
-    level.store(settings.level);
-    writeLocked();
-  }
-
-  // Any thread, any lock held: the line joins the buffer, or is counted when the buffer is full.
-  void append(std::string line) {
-    line += "\r\n";
-    Lock::Guard buffer(bufferLock_, true);
-    if (pending_.size() + line.size() > kBufferLimit) {
-      ++lost_;
-    } else {
-      pending_ += line;
-      ++pendingLines_;
-    }
-  }
-
-  // Writes what is buffered. Without `wait` it never waits for the file: a thread that is
-  // writing already takes the lines along.
-  void writeOut(bool wait) {
-    WB_CHECK_NO_LOCK_HELD("no trace file is written while a lock of the library is held");
-    for (int round = 0;; ++round) {
-      {
-        Lock::Guard file(fileLock_, wait);
-        if (!file.held()) return;
-        writeLocked();
-      }
-      // A line appended while this thread held the file would otherwise wait for the next one.
-      {
-        Lock::Guard buffer(bufferLock_, true);
-        if (pending_.empty()) return;
-      }
-      if (!wait && round >= kWriteRounds) return;
-    }
-  }
-
-private:
-  // Opened for writing at the end (as appending does), so that a pipe can take the trace too;
-  // shared for reading, writing and deleting, so that it can be watched while it grows.
-  bool openFile(bool truncate) {
-    file_.reset(CreateFileW(
-        path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    created_ = GetLastError() != ERROR_ALREADY_EXISTS;
-    if (!file_.valid()) return false;
-    onDisk_ = GetFileType(file_.get()) == FILE_TYPE_DISK;
-    LARGE_INTEGER size{};
-    size_ = onDisk_ && GetFileSizeEx(file_.get(), &size) ? uint64_t(size.QuadPart) : 0;
-    return true;
-  }
-
-  // Writes at the current end of the file, wherever other writers left it.
-  bool writeAtEnd(const std::string& text) {
-    OVERLAPPED atEnd{};
-    atEnd.Offset = atEnd.OffsetHigh = 0xFFFFFFFF;
-    DWORD written = 0;
-    const bool wrote = WriteFile(file_.get(), text.data(), DWORD(text.size()), &written, &atEnd) &&
-                       written == text.size();
-    size_ += written;
-    return wrote;
-  }
-
-  // The first line of a newly opened file, ahead of anything buffered.
-  void writeSessionStart(int newLevel) {
-    std::array<wchar_t, MAX_PATH> program{};
-    GetModuleFileNameW(nullptr, program.data(), DWORD(program.size()));
-    tracefmt::Fields fields;
-    fields.number("pid", GetCurrentProcessId())
-        .text("program", std::wstring_view(program.data()))
-        .number("level", uint64_t(newLevel));
-    std::string line = lineStart("trace-start");
-    line += ' ';
-    line += fields.str();
-    line += "\r\n";
-    writeAtEnd(line);
-  }
-
-  // With the file lock held: moves the buffer out and writes it. Lines that cannot be written
-  // (no file, a failed rotation, a write error) are counted with those the full buffer refused,
-  // and the count goes out in front of the next write that succeeds.
-  void writeLocked() {
-    uint64_t lost = 0;
-    uint64_t lines = 0;
-    {
-      Lock::Guard buffer(bufferLock_, true);
-      writing_.swap(pending_);
-      lines = std::exchange(pendingLines_, 0);
-      lost = lost_;
-    }
-    if (writing_.empty() && lost == 0) return;
-    if (lost != 0) {
-      std::string note = lineStart("dropped");
-      note += " lines=" + std::to_string(lost) + "\r\n";
-      writing_.insert(0, note);
-    }
-    if (!file_.valid() && !path_.empty()) openFile(false); // writing may work again
-    if (file_.valid() && onDisk_ && size_ + writing_.size() > maxBytes_ && size_ > 0) rotate();
-    const bool wrote = file_.valid() && writeAtEnd(writing_);
-    writing_.clear();
-    Lock::Guard buffer(bufferLock_, true);
-    if (wrote) {
-      lost_ -= lost; // lines refused meanwhile stay counted for the next write
-    } else {
-      lost_ += lines;
-    }
-  }
-
-  // One rotation: the full file becomes "<name>.1" (replacing an older one); when it can't be
-  // renamed (another program holds it), the file starts again empty. When no file can be opened
-  // afterwards, the next write tries again.
-  void rotate() {
-    file_.reset();
-    const std::wstring rotated = path_ + kRotatedSuffix;
-    const bool moved = MoveFileExW(path_.c_str(), rotated.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-    if (!openFile(!moved)) size_ = 0;
-  }
-
-  Lock bufferLock_; // guards pending_, pendingLines_ and lost_; held only to append or swap
-  Lock fileLock_;   // held by the one thread that writes; guards the rest
-  std::string pending_;
-  uint64_t pendingLines_ = 0;
-  uint64_t lost_ = 0;
-  std::string writing_;
-  UniqueFileHandle file_;
-  std::wstring path_;
-  uint64_t size_ = 0;
-  bool onDisk_ = true;   // only a file on disk is rotated and opened afresh
-  bool created_ = false; // the last open made a new file
-  uint64_t maxBytes_ = tracecfg::kDefaultMaxKiB * 1024;
-};
-
 // Depth of pump-all calls on this thread: the simulator's thread never writes the file.
 thread_local int simulatorThreadDepth = 0;
-
-Sink& sink() {
-  static Sink instance;
-  return instance;
-}
 
 void emit(std::string_view event, const tracefmt::Fields& fields, const uint8_t* dumpData = nullptr,
           uint32_t dumpLength = 0) {
@@ -368,7 +149,7 @@ HRESULT OpenScope::result(HRESULT value) noexcept {
 }
 
 ConfigAttribution::ConfigAttribution() noexcept {
-  if (on()) guarded([&] { sources_ = std::make_unique<tracefmt::ConfigSources>(); });
+  if (on()) guarded([&] { sources_.emplace(); });
 }
 
 ConfigAttribution::~ConfigAttribution() = default;
@@ -378,7 +159,7 @@ void ConfigAttribution::section(const wchar_t* path, const std::wstring& section
                                 const ConnectionConfig& after) noexcept {
   if (!sources_) return;
   guarded([&] {
-    tracefmt::attributeSection(*sources_, path, section, values, maxReceiveSizeBefore, after);
+    config::attributeSection(*sources_, path, section, values, maxReceiveSizeBefore, after);
   });
   detail::configRead(path, section, values);
 }
@@ -388,16 +169,16 @@ void ConfigAttribution::effective(const ConnectionConfig& config,
   if (!sources_ || !on()) return;
   guarded([&] {
     tracefmt::Fields fields;
-    fields.add("protocol", tracefmt::protocolName(config.protocol))
-        .text("protocol.from", sources_->protocol)
+    fields.add("protocol", config::protocolName(config.protocol))
+        .text("protocol.from", std::wstring_view(sources_->protocol))
         .text("address", std::wstring_view(address))
-        .text("address.from", sources_->address)
+        .text("address.from", std::wstring_view(sources_->address))
         .text("port", std::wstring_view(config.port))
-        .text("port.from", sources_->port)
+        .text("port.from", std::wstring_view(sources_->port))
         .number("maxReceiveSize", config.maxReceiveSize)
-        .text("maxReceiveSize.from", sources_->maxReceiveSize)
+        .text("maxReceiveSize.from", std::wstring_view(sources_->maxReceiveSize))
         .number("disableNagle", config.disableNagle ? 1 : 0)
-        .text("disableNagle.from", sources_->disableNagle);
+        .text("disableNagle.from", std::wstring_view(sources_->disableNagle));
     emit("effective", fields);
   });
 }
@@ -545,10 +326,10 @@ void sending(const Transport& transport, const uint8_t* data, uint32_t length,
              bool toHost) noexcept {
   guarded([&] {
     const uint32_t serial = transport.connectionSerial;
-    for (const tracefmt::SentMessage& message : tracefmt::sentMessages(data, length)) {
+    for (const wire::MessageHeader& message : wire::messageHeadersIn(data, length)) {
       tracefmt::Fields fields;
       fields.number("serial", serial).hex("type", message.type);
-      if (const char* name = tracefmt::clientMessageName(message.type); *name != '\0') {
+      if (const char* name = wire::clientMessageName(message.type); *name != '\0') {
         fields.add("name", name);
       }
       fields.number("size", message.size).number("seq", message.sequence);
@@ -593,7 +374,7 @@ void disconnecting(const Transport& transport, int32_t reason, uint32_t code) no
     emit("disconnect", tracefmt::Fields()
                            .number("serial", transport.connectionSerial)
                            .number("reason", uint32_t(reason))
-                           .text("why", std::string_view(tracefmt::disconnectReasonText(reason)))
+                           .text("why", std::string_view(status::disconnectReasonText(reason)))
                            .hex("code", code)
                            .number("error", error));
   });

@@ -4,7 +4,7 @@
 // every SimConnect_Open and by wirebridge-probe --trace-settings, so both see the same answer.
 #include <string>
 
-#include "connection/TraceSettings.h"
+#include "diagnostics/TraceSettings.h"
 
 namespace tracecfg {
 

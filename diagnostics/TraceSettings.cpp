@@ -1,7 +1,7 @@
-#include "connection/TraceSettings.h"
+#include "diagnostics/TraceSettings.h"
 
 #include "connection/ConfigRules.h"
-#include "connection/TraceFormat.h"
+#include "diagnostics/TraceLine.h"
 
 namespace tracecfg {
 

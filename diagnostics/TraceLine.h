@@ -1,7 +1,7 @@
 #pragma once
-// The text of the connection trace, without any Windows call: how values are written into a
-// line, the hex dump, the description of the messages in a send, where each effective setting
-// came from, and the reader that takes a line apart again (used by wirebridge-probe).
+// The text of a trace line, without any Windows call: how values are written into a line, the
+// hex dump, and the reader that takes a line apart again. The library writes lines with it and
+// wirebridge-probe reads them with it, so both agree on quoting and encoding.
 //
 // A line: "<date> <time.ms> [<thread id, hex>] <event> key=value key=value ...". A value is a
 // bare token, or a quoted string in which a quote is written twice ("a ""b"""). Lines of a hex
@@ -12,8 +12,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include "connection/ConfigRules.h"
 
 namespace tracefmt {
 
@@ -46,39 +44,6 @@ private:
 
 // Lines of a hex dump of `data`, 16 bytes a line, each "  <offset>  <hex bytes>  <ASCII>\r\n".
 std::string hexDump(const uint8_t* data, size_t length);
-
-// Name of a client message type id, or "" for an unknown one.
-const char* clientMessageName(uint32_t type) noexcept;
-
-// One client message found in a send: its header fields.
-struct SentMessage {
-  uint32_t size;
-  uint32_t type;
-  uint32_t sequence;
-};
-// The messages laid back to back in `data` (a flush may carry several); stops at a header that
-// is short or does not fit.
-std::vector<SentMessage> sentMessages(const uint8_t* data, size_t length);
-
-// Where each effective setting came from: "default", a file with section and key
-// ("<path> [<section>] <key>"), or "registry <value name>".
-struct ConfigSources {
-  std::string protocol = "default";
-  std::string address = "default";
-  std::string port = "default";
-  std::string maxReceiveSize = "default";
-  std::string disableNagle = "default";
-};
-
-// Updates `sources` for one file's section, given the values it held, the receive limit before
-// it was applied and the settings after.
-void attributeSection(ConfigSources& sources, std::wstring_view file, std::wstring_view section,
-                      const config::SectionValues& values, uint32_t maxReceiveSizeBefore,
-                      const ConnectionConfig& after);
-
-const char* protocolName(TransportProtocol protocol) noexcept;
-// What a disconnect reason means, in a few words.
-const char* disconnectReasonText(int32_t reason) noexcept;
 
 // A trace line taken apart. `event` is empty for lines that are not event lines (hex dumps,
 // damaged lines).

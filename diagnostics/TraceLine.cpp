@@ -1,10 +1,7 @@
-#include "connection/TraceFormat.h"
+#include "diagnostics/TraceLine.h"
 
 #include <algorithm>
 #include <cstdio>
-
-#include "client/WireFormat.h"
-#include "connection/SimulatorInterface.h"
 
 namespace tracefmt {
 
@@ -29,19 +26,6 @@ void appendCodePoint(std::string& out, uint32_t c) {
 }
 
 constexpr uint32_t kReplacement = 0xFFFD;
-
-uint32_t readU32(const uint8_t* at) noexcept {
-  return uint32_t(at[0]) | uint32_t(at[1]) << 8 | uint32_t(at[2]) << 16 | uint32_t(at[3]) << 24;
-}
-
-std::string fileSource(std::wstring_view file, std::wstring_view section, config::ConfigKey key) {
-  std::string source = utf8(file);
-  source += " [";
-  source += utf8(section);
-  source += "] ";
-  source += utf8(config::keyName(key));
-  return source;
-}
 
 } // namespace
 
@@ -124,101 +108,6 @@ std::string hexDump(const uint8_t* data, size_t length) {
     out += "\r\n";
   }
   return out;
-}
-
-const char* clientMessageName(uint32_t type) noexcept {
-  using wire::ClientMessageType;
-  switch (static_cast<ClientMessageType>(type)) {
-  case ClientMessageType::Open:
-    return "Open";
-  case ClientMessageType::MapClientEventToSimEvent:
-    return "MapClientEventToSimEvent";
-  case ClientMessageType::TransmitClientEvent:
-    return "TransmitClientEvent";
-  case ClientMessageType::AddToDataDefinition:
-    return "AddToDataDefinition";
-  case ClientMessageType::RequestDataOnSimObject:
-    return "RequestDataOnSimObject";
-  case ClientMessageType::SetDataOnSimObject:
-    return "SetDataOnSimObject";
-  case ClientMessageType::RequestSystemState:
-    return "RequestSystemState";
-  }
-  return "";
-}
-
-std::vector<SentMessage> sentMessages(const uint8_t* data, size_t length) {
-  std::vector<SentMessage> found;
-  size_t at = 0;
-  while (length - at >= sizeof(wire::MessageHeader)) {
-    const uint32_t size = readU32(data + at);
-    if (size < sizeof(wire::MessageHeader) || size > length - at) break;
-    found.push_back({size, readU32(data + at + 8), readU32(data + at + 12)});
-    at += size;
-  }
-  return found;
-}
-
-void attributeSection(ConfigSources& sources, std::wstring_view file, std::wstring_view section,
-                      const config::SectionValues& values, uint32_t maxReceiveSizeBefore,
-                      const ConnectionConfig& after) {
-  using config::ConfigKey;
-  const auto given = [&](ConfigKey key) -> const std::wstring& {
-    return values[static_cast<size_t>(key)];
-  };
-  const auto protocol = config::protocolFromName(config::cutFileValue(given(ConfigKey::Protocol)));
-  if (protocol) sources.protocol = fileSource(file, section, ConfigKey::Protocol);
-  if (!given(ConfigKey::Address).empty()) {
-    sources.address = fileSource(file, section, ConfigKey::Address);
-  }
-  if (!given(ConfigKey::Port).empty()) {
-    sources.port = fileSource(file, section, ConfigKey::Port);
-  } else if (protocol == TransportProtocol::IPv4) {
-    sources.port = "registry " + utf8(sim::kPortValueIPv4);
-  } else if (protocol == TransportProtocol::IPv6) {
-    sources.port = "registry " + utf8(sim::kPortValueIPv6);
-  }
-  if (after.maxReceiveSize != maxReceiveSizeBefore) {
-    sources.maxReceiveSize = fileSource(file, section, ConfigKey::MaxReceiveSize);
-  }
-  if (!given(ConfigKey::DisableNagle).empty()) {
-    sources.disableNagle = fileSource(file, section, ConfigKey::DisableNagle);
-  }
-}
-
-const char* protocolName(TransportProtocol protocol) noexcept {
-  switch (protocol) {
-  case TransportProtocol::Pipe:
-    return "Pipe";
-  case TransportProtocol::IPv4:
-    return "IPv4";
-  case TransportProtocol::IPv6:
-    return "IPv6";
-  }
-  return "unknown";
-}
-
-const char* disconnectReasonText(int32_t reason) noexcept {
-  switch (reason) {
-  case 0:
-    return "closed by this side";
-  case 1:
-    return "message above the receive limit";
-  case 2:
-    return "message size of 1 to 3";
-  case 3:
-    return "no memory for a message";
-  case 4:
-    return "server closed the channel";
-  case 5:
-    return "remote disconnect, broken pipe or reset";
-  case 8:
-    return "operation cancelled";
-  case 9:
-    return "I/O failure";
-  default:
-    return "other";
-  }
 }
 
 const std::string* Record::find(std::string_view key) const noexcept {

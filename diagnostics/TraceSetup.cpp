@@ -1,4 +1,4 @@
-#include "connection/TraceSetup.h"
+#include "diagnostics/TraceSetup.h"
 
 #include <windows.h>
 

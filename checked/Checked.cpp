@@ -1,7 +1,6 @@
-// The checks behind the macros of Checked.h; compiled into the test build only.
-#include "client/Checked.h"
+// The checks behind the macros of Checked.h, in the test build's wirebridge_checks library.
+#include "checked/Checked.h"
 
-#ifdef WB_CHECKED
 #include <cstdio>
 #include <cstdlib>
 
@@ -64,4 +63,3 @@ void noLockHeld(const char* invariant, const char* file, int line) noexcept {
 }
 
 } // namespace checked
-#endif
