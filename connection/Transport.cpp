@@ -111,7 +111,7 @@ bool Transport::endConnection(int32_t reason, uint32_t code) {
     // The first failure records its code before the reason that makes the loss visible, both
     // under the lock, so IsLost never holds without its code; a later failure (a read and a
     // write failing together, say) changes neither.
-    if (reason != 0 && lostReason.load(std::memory_order_relaxed) == 0) {
+    if (reason != status::ReasonOrderly && lostReason.load(std::memory_order_relaxed) == 0) {
       lastSystemError =
           kind == TransportKind::Tcp ? uint32_t(WSAGetLastError()) : uint32_t(GetLastError());
       lastCode = code;

@@ -61,7 +61,7 @@ void emit(std::string_view event, const tracefmt::Fields& fields, const uint8_t*
   if (dumpData != nullptr && dumpLength != 0 && level.load(std::memory_order_relaxed) >= 2) {
     line += "\r\n";
     line += tracefmt::hexDump(dumpData, dumpLength);
-    line.resize(line.size() - 2); // write() ends the line
+    line.resize(line.size() - 2); // the sink ends the line
   }
   sink().append(std::move(line));
 }
