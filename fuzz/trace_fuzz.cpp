@@ -1,8 +1,9 @@
 // Feeds arbitrary bytes to the trace's text rules, which wirebridge-probe applies to files it did
 // not write itself (a trace cut off mid-line, a Wirebridge.cfg from any editor). Input: one mode
 // byte, then the bytes.
-//   mode 0: one trace line. Parsing never fails; a line that parses as an event comes back the
-//           same when its fields are written again with the library's own quoting.
+//   mode 0: one trace line (up to the first line end). Parsing never fails; a line that parses as
+//           an event comes back the same when its fields are written again with the library's
+//           own quoting.
 //   mode 1: a Wirebridge.cfg. Decoding, the key lookup and the value rules never fail, and the
 //           values stay inside their bounds.
 //   mode 2: UTF-16 text. Its UTF-8 decodes back to the text, each unpaired surrogate as U+FFFD.
@@ -33,7 +34,9 @@ std::string asQuotingLeavesIt(std::string value) {
   return value;
 }
 
-void lineRoundTrip(std::string_view line) {
+void lineRoundTrip(std::string_view bytes) {
+  // One line, as a reader that splits the file at its line ends hands it over.
+  const std::string_view line = bytes.substr(0, bytes.find_first_of("\r\n"));
   const tracefmt::Record record = tracefmt::parseLine(line);
   if (record.event.empty()) return;
   tracefmt::Fields fields;
