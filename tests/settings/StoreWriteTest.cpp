@@ -59,6 +59,16 @@ protected:
     return {L"settings_pro_Aerolumen P3Dv4_settings.ini",
             L"settings_pro_Aerolumen P3Dv4_settings.ini.bak"};
   }
+  // A settings file with two sections, VR mode off; gives its content.
+  std::string writeTwoSections() const {
+    fs::create_directories(settingsFolder());
+    const std::string content = "[Loading]\r\nForceVRMode = 0\r\n\r\n[Audio]\r\nvolume = 7\r\n\r\n";
+    writeBytes(file(), content);
+    return content;
+  }
+  // What that file holds once VR mode is set (sections in byte order of their names).
+  static constexpr char kTwoSectionsWithVrMode[] =
+      "[Audio]\r\nvolume = 7\r\n\r\n[Loading]\r\nForceVRMode = 1\r\n\r\n";
   // The write must be refused with a sharing violation that names the file.
   void expectWriteRefused(SettingsStore& store, const std::string& value) const {
     try {
@@ -222,9 +232,7 @@ TEST_F(StoreWrite, FileThatCanNeitherBeReplacedNorBackedUpIsLeftUnchanged) {
 // only once the backup holds the current content: the backup is brought up to date in place
 // when it exists, and without it the file is left alone.
 TEST_F(StoreWrite, FolderThatTakesNoNewFileIsRewrittenInPlaceOnlyBehindAFreshBackup) {
-  fs::create_directories(settingsFolder());
-  const std::string original = "[Loading]\r\nForceVRMode = 0\r\n\r\n[Audio]\r\nvolume = 7\r\n\r\n";
-  writeBytes(file(), original);
+  const std::string original = writeTwoSections();
   SettingsStore store("settings", base());
   {
     FileFaults faults;
@@ -246,16 +254,14 @@ TEST_F(StoreWrite, FolderThatTakesNoNewFileIsRewrittenInPlaceOnlyBehindAFreshBac
     EXPECT_FALSE(setValueFailure(store, "1").has_value()) << "not rewritten in place";
   }
   EXPECT_EQ(readBytes(backup()), original);
-  EXPECT_EQ(readBytes(file()), "[Audio]\r\nvolume = 7\r\n\r\n[Loading]\r\nForceVRMode = 1\r\n\r\n");
+  EXPECT_EQ(readBytes(file()), kTwoSectionsWithVrMode);
   EXPECT_EQ(folderEntries(settingsFolder()), fileAndBackup());
 }
 
 // A rewrite in place that fails part-way (a full disk) puts the previous content back, so the
 // file is as it was and the value waits in memory for the next write.
 TEST_F(StoreWrite, InPlaceWriteThatFailsPartWayPutsThePreviousContentBack) {
-  fs::create_directories(settingsFolder());
-  const std::string original = "[Loading]\r\nForceVRMode = 0\r\n\r\n[Audio]\r\nvolume = 7\r\n\r\n";
-  writeBytes(file(), original);
+  const std::string original = writeTwoSections();
   SettingsStore store("settings", base());
   {
     FileHandle holder = openFile(file(), FILE_SHARE_READ | FILE_SHARE_WRITE);
@@ -282,9 +288,7 @@ TEST_F(StoreWrite, InPlaceWriteThatFailsPartWayPutsThePreviousContentBack) {
 // it. The damaged file is never loaded, backed up over that backup or written over at the next
 // start; once the backup is put back in its place, writing works again.
 TEST_F(StoreWrite, FileLeftDamagedIsNamedWithItsBackupAndNeverBackedUpOverIt) {
-  fs::create_directories(settingsFolder());
-  const std::string original = "[Loading]\r\nForceVRMode = 0\r\n\r\n[Audio]\r\nvolume = 7\r\n\r\n";
-  writeBytes(file(), original);
+  const std::string original = writeTwoSections();
   {
     SettingsStore store("settings", base());
     FileHandle holder = openFile(file(), FILE_SHARE_READ | FILE_SHARE_WRITE);
@@ -315,7 +319,7 @@ TEST_F(StoreWrite, FileLeftDamagedIsNamedWithItsBackupAndNeverBackedUpOverIt) {
   writeBytes(file(), readBytes(backup())); // the backup put back by hand
   SettingsStore restored("settings", base());
   restored.setValue("Loading", "ForceVRMode", "1");
-  EXPECT_EQ(readBytes(file()), "[Audio]\r\nvolume = 7\r\n\r\n[Loading]\r\nForceVRMode = 1\r\n\r\n");
+  EXPECT_EQ(readBytes(file()), kTwoSectionsWithVrMode);
 }
 
 // Every byte written in place, only the flush to the disk failing: the file holds the new
@@ -335,16 +339,14 @@ TEST_F(StoreWrite, FlushFailureAfterACompleteInPlaceWriteSaysTheFileIsWritten) {
     EXPECT_EQ(failure->code, ERROR_IO_DEVICE);
     EXPECT_EQ(failure->file, file());
   }
-  EXPECT_EQ(readBytes(file()), "[Audio]\r\nvolume = 7\r\n\r\n[Loading]\r\nForceVRMode = 1\r\n\r\n");
+  EXPECT_EQ(readBytes(file()), kTwoSectionsWithVrMode);
 }
 
 // A file that exists but could not be read is never overwritten: writing what little was loaded
 // would lose every other setting in it, and its backup is not touched either.
 TEST_F(StoreWrite, FileThatCouldNotBeReadIsNeitherOverwrittenNorBackedUpOver) {
-  fs::create_directories(settingsFolder());
-  const std::string original = "[Loading]\r\nForceVRMode = 0\r\n\r\n[Audio]\r\nvolume = 7\r\n\r\n";
+  const std::string original = writeTwoSections();
   const std::string olderBackup = "[Audio]\r\nvolume = 5\r\n\r\n";
-  writeBytes(file(), original);
   writeBytes(backup(), olderBackup);
   {
     // Shares writing but neither reading nor deletion, as some editors and sync tools do.
@@ -361,7 +363,7 @@ TEST_F(StoreWrite, FileThatCouldNotBeReadIsNeitherOverwrittenNorBackedUpOver) {
   // Read completely, the same file takes the value and keeps everything else.
   SettingsStore store("settings", base());
   store.setValue("Loading", "ForceVRMode", "1");
-  EXPECT_EQ(readBytes(file()), "[Audio]\r\nvolume = 7\r\n\r\n[Loading]\r\nForceVRMode = 1\r\n\r\n");
+  EXPECT_EQ(readBytes(file()), kTwoSectionsWithVrMode);
   EXPECT_EQ(readBytes(backup()), original);
 }
 
